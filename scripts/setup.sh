@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need on Debian 12 (run as root). Returns at once when all is present.
+set -euo pipefail
+need=()
+have() { command -v "$1" >/dev/null 2>&1; }
+have i686-w64-mingw32-g++-posix || need+=(g++-mingw-w64-i686)
+have wine || need+=(wine wine64)
+dpkg -s wine32:i386 >/dev/null 2>&1 || need+=(wine32:i386 libwine:i386)
+have cmake || need+=(cmake)
+[ -f /usr/include/fmt/printf.h ] || need+=(libfmt-dev)
+[ -f /usr/src/googletest/CMakeLists.txt ] || need+=(googletest)
+ls /usr/lib/jvm/*/include/jni.h >/dev/null 2>&1 || need+=(openjdk-17-jdk-headless)
+have python3 || need+=(python3)
+have flock || need+=(util-linux)
+if [ ${#need[@]} -eq 0 ]; then
+  exit 0
+fi
+echo "setup: installing ${need[*]}" >&2
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  dpkg --add-architecture i386
+fi
+apt-get update -q
+DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${need[@]}"
