@@ -186,7 +186,8 @@ void spawn(const script& s) {
         block.push_back(L'\0');
     }
 
-    STARTUPINFOW startup{sizeof(startup)};
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
     unique_handle copies[3];
     HANDLE* slots[3] = {&startup.hStdInput, &startup.hStdOutput, &startup.hStdError};
@@ -242,11 +243,6 @@ bool run_main(const std::vector<std::optional<std::wstring>>& args) {
 
 // ---- JNI functions -------------------------------------------------------------------------------
 
-jint JNICALL get_version(JNIEnv* env) {
-    auto guard = enter(env, "GetVersion");
-    return JNI_VERSION_1_8;
-}
-
 jclass JNICALL find_class(JNIEnv* env, const char* name) {
     auto guard = enter(env, "FindClass");
     if (!name) misuse("FindClass got a null name");
@@ -297,53 +293,17 @@ jstring JNICALL new_string(JNIEnv* env, const jchar* chars, jsize length) {
     return jstring(new_ref(make({kind::string, "", std::wstring(reinterpret_cast<const wchar_t*>(chars), size_t(length))})));
 }
 
-const object* array_at(jobjectArray array, jsize index, const char* fn) {
-    const object* a = deref(array, fn, kind::array);
-    if (index < 0 || size_t(index) >= a->elements.size()) {
-        throw_new("java.lang.ArrayIndexOutOfBoundsException",
-                  "Index " + std::to_string(index) + " out of bounds for length " + std::to_string(a->elements.size()), "");
-        return nullptr;
-    }
-    return a;
-}
-
 void JNICALL set_object_array_element(JNIEnv* env, jobjectArray array, jsize index, jobject value) {
     auto guard = enter(env, "SetObjectArrayElement");
+    auto* a = const_cast<object*>(deref(array, "SetObjectArrayElement", kind::array));
     const object* v = deref(value, "SetObjectArrayElement");
-    if (const object* a = array_at(array, index, "SetObjectArrayElement")) {
-        if (v && a->element_class == vm_data.string_class && v->what != kind::string) {
-            throw_new("java.lang.ArrayStoreException", "arraycopy: type mismatch", "");
-            return;
-        }
-        const_cast<object*>(a)->elements[size_t(index)] = v;
-    }
-}
-
-jobject JNICALL get_object_array_element(JNIEnv* env, jobjectArray array, jsize index) {
-    auto guard = enter(env, "GetObjectArrayElement");
-    const object* a = array_at(array, index, "GetObjectArrayElement");
-    return a ? new_ref(a->elements[size_t(index)]) : nullptr;
-}
-
-jsize JNICALL get_array_length(JNIEnv* env, jarray array) {
-    auto guard = enter(env, "GetArrayLength");
-    return jsize(deref(array, "GetArrayLength", kind::array)->elements.size());
-}
-
-jsize JNICALL get_string_length(JNIEnv* env, jstring str) {
-    auto guard = enter(env, "GetStringLength");
-    return jsize(deref(str, "GetStringLength", kind::string)->text.size());
-}
-
-const jchar* JNICALL get_string_chars(JNIEnv* env, jstring str, jboolean* is_copy) {
-    auto guard = enter(env, "GetStringChars");
-    if (is_copy) *is_copy = JNI_FALSE;
-    return reinterpret_cast<const jchar*>(deref(str, "GetStringChars", kind::string)->text.c_str());
-}
-
-void JNICALL release_string_chars(JNIEnv* env, jstring str, const jchar*) {
-    auto guard = enter(env, "ReleaseStringChars", true);
-    deref(str, "ReleaseStringChars", kind::string);
+    if (index < 0 || size_t(index) >= a->elements.size())
+        throw_new("java.lang.ArrayIndexOutOfBoundsException",
+                  "Index " + std::to_string(index) + " out of bounds for length " + std::to_string(a->elements.size()), "");
+    else if (v && a->element_class == vm_data.string_class && v->what != kind::string)
+        throw_new("java.lang.ArrayStoreException", "arraycopy: type mismatch", "");
+    else
+        a->elements[size_t(index)] = v;
 }
 
 void JNICALL delete_local_ref(JNIEnv* env, jobject ref) {
@@ -433,17 +393,11 @@ JNINativeInterface_ make_native_table(std::index_sequence<I...>) {
     JNINativeInterface_ table;
     static_assert(sizeof(slots) == sizeof(table));
     std::memcpy(&table, slots, sizeof(table));
-    table.GetVersion = get_version;
     table.FindClass = find_class;
     table.GetStaticMethodID = get_static_method_id;
     table.NewObjectArray = new_object_array;
     table.NewString = new_string;
     table.SetObjectArrayElement = set_object_array_element;
-    table.GetObjectArrayElement = get_object_array_element;
-    table.GetArrayLength = get_array_length;
-    table.GetStringLength = get_string_length;
-    table.GetStringChars = get_string_chars;
-    table.ReleaseStringChars = release_string_chars;
     table.DeleteLocalRef = delete_local_ref;
     table.ExceptionCheck = exception_check;
     table.ExceptionOccurred = exception_occurred;
