@@ -75,6 +75,9 @@ void write_all(const shared_handle& handle, const void* data, DWORD size) {
     do {
         DWORD written = 0;
         if (!WriteFile(handle.get(), next, remaining, &written, nullptr)) throw_last_error(L"WriteFile");
+        // A non-blocking pipe with a full buffer reports success with nothing written; asking again
+        // would spin for as long as its reader does not read.
+        if (written == 0 && remaining > 0) throw system_exception(AGENT_HERE, L"WriteFile", ERROR_WRITE_FAULT);
         next += written;
         remaining -= written;
     } while (remaining > 0);
