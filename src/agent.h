@@ -391,7 +391,8 @@ struct last_error_translator {
 
 // Reads GetLastError before anything else can run and throws what it stands for.
 [[noreturn]] inline void throw_last_error(const wchar_t* call) {
-    last_error_translator(call, GetLastError()).translate();
+    DWORD error = GetLastError();  // before the call name's string is built, which may allocate
+    last_error_translator(call, error).translate();
 }
 
 // ---- memory that Windows allocated with LocalAlloc semantics -----------------------------------
