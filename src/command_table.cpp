@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "agent.h"
+#include "version_banner.h"
 
 namespace {
 
@@ -26,7 +27,7 @@ void redirect_std_streams_to_utf8_log_file() { convert_std_streams_to_utf8(); }
 
 const std::vector<command_entry>& command_table() {
     static const std::vector<command_entry>* const table = new std::vector<command_entry>{
-        {L"", nullptr, convert_std_streams_to_utf8},
+        {L"", print_version_and_usage, convert_std_streams_to_utf8},
         {L"run", nullptr, convert_std_streams_to_utf8},
         {L"start", nullptr, convert_std_streams_to_utf8},
         {L"stop", nullptr, convert_std_streams_to_utf8},

@@ -2,36 +2,285 @@
 
 #include "fileio.h"
 
-#include "agent.h"
-
+#include <objbase.h>
 #include <shlwapi.h>
+
+#include <array>
+#include <limits>
+
+#include "agent.h"
 
 namespace {
 
-void normalize_path(std::wstring& path) {
-    if (path.empty()) return;
+constexpr DWORD full_sharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// The open helpers report on behalf of the operation that called them, so the site comes from there.
+[[noreturn]] void throw_open_failure(const source_site& site, DWORD error, const std::wstring& path, bool for_write) {
+    switch (error) {
+    case ERROR_ACCESS_DENIED:
+        throw file_access_denied_exception(site, L"CreateFileW", error,
+                                           for_write ? L"write access denied" : L"read access denied", path);
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+        throw file_not_found_exception(site, L"CreateFileW", error, L"file not found", path);
+    default:
+        throw file_exception(site, L"CreateFileW", error,
+                             for_write ? L"open for write failed" : L"open for read failed", path);
+    }
+}
+
+HANDLE create_file(const std::wstring& path, DWORD access, DWORD disposition) {
+    return CreateFileW(path.c_str(), access, full_sharing, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// PathCanonicalizeW (and Windows' own reading of a path) treats only the backslash as a separator,
+// so "C:/x/../y" would keep its "..".
+std::wstring with_backslashes(std::wstring path) {
     for (wchar_t& c : path) {
         if (c == L'/') c = L'\\';
     }
+    return path;
+}
+
+// The same resolution of "." and ".." as PathCanonicalizeW, for paths it cannot take: on Windows it
+// fails on anything of MAX_PATH characters or more, and an agent installed that deep must still run.
+std::wstring resolve_dot_segments(const std::wstring& path) {
+    std::wstring root;
+    std::size_t position = 0;
+    if (path.starts_with(L"\\\\")) {
+        position = 2;
+    } else if (path.size() >= 2 && path[1] == L':') {
+        position = path.size() > 2 && path[2] == L'\\' ? 3 : 2;
+    } else if (path.starts_with(L"\\")) {
+        position = 1;
+    }
+    root = path.substr(0, position);
+    std::vector<std::wstring> segments;
+    while (position <= path.size()) {
+        std::size_t end = path.find(L'\\', position);
+        if (end == std::wstring::npos) end = path.size();
+        std::wstring segment = path.substr(position, end - position);
+        if (segment == L"..") {
+            if (!segments.empty()) segments.pop_back();
+        } else if (!segment.empty() && segment != L".") {
+            segments.push_back(std::move(segment));
+        }
+        position = end + 1;
+    }
+    std::wstring result = root;
+    for (std::size_t i = 0; i < segments.size(); ++i) {
+        if (i > 0) result += L'\\';
+        result += segments[i];
+    }
+    return result;
+}
+
+// Removes trailing backslashes (C:\ becomes C:) and collapses runs of backslashes, except the
+// leading pair that makes a network path: collapsing it would name a different place.
+void normalize_path(std::wstring& path) {
+    if (path.empty()) return;
     while (!path.empty() && path.back() == L'\\') path.pop_back();
     std::wstring collapsed;
     collapsed.reserve(path.size());
-    for (wchar_t c : path) {
-        if (c == L'\\' && !collapsed.empty() && collapsed.back() == L'\\') continue;
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        wchar_t c = path[i];
+        bool unc_lead = i == 1 && path[0] == L'\\';
+        if (c == L'\\' && !collapsed.empty() && collapsed.back() == L'\\' && !unc_lead) continue;
         collapsed.push_back(c);
     }
     path = std::move(collapsed);
 }
 
+// Owner of a directory search; closes it also when an error unwinds the listing.
+class find_handle {
+public:
+    explicit find_handle(HANDLE handle) : handle_(handle) {}
+    find_handle(const find_handle&) = delete;
+    find_handle& operator=(const find_handle&) = delete;
+    ~find_handle() {
+        if (handle_ == INVALID_HANDLE_VALUE) return;
+        LOG_TRACE(L"find_handle: close find handle: handle=0x%x", reinterpret_cast<std::uintptr_t>(handle_));
+        FindClose(handle_);
+    }
+    HANDLE get() const { return handle_; }
+
+private:
+    HANDLE handle_;
+};
+
 }  // namespace
 
+// ---- file_handle ------------------------------------------------------------------------------
+
+file_handle file_handle::open_read(const std::wstring& path) {
+    HANDLE handle = create_file(path, GENERIC_READ, OPEN_EXISTING);
+    if (handle == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        throw_open_failure(AGENT_HERE, error, path, false);
+    }
+    return file_handle(path, shared_handle(handle));
+}
+
+file_handle file_handle::open_write(const std::wstring& path) {
+    HANDLE handle = create_file(path, GENERIC_WRITE, CREATE_ALWAYS);
+    if (handle == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        throw_open_failure(AGENT_HERE, error, path, true);
+    }
+    return file_handle(path, shared_handle(handle));
+}
+
+void file_handle::require_open(const wchar_t* function) const {
+    if (!is_open()) log_fatal_and_exit(function, AGENT_FILE, __LINE__, format_text(L"File not open: path=[%s]", path_));
+}
+
+void file_handle::seek(std::int64_t offset) const {
+    require_open(AGENT_FUNC);
+    LARGE_INTEGER distance;
+    distance.QuadPart = offset;
+    if (!SetFilePointerEx(handle_.get(), distance, nullptr, FILE_BEGIN)) {
+        DWORD error = GetLastError();
+        AGENT_THROW(file_exception, L"SetFilePointerEx", error, L"seek failed", path_);
+    }
+}
+
+std::int32_t file_handle::read(void* buffer, std::size_t size) const {
+    require_open(AGENT_FUNC);
+    constexpr std::size_t largest = std::numeric_limits<std::int32_t>::max();
+    DWORD wanted = static_cast<DWORD>(size > largest ? largest : size);
+    DWORD count = 0;
+    if (!ReadFile(handle_.get(), buffer, wanted, &count, nullptr)) {
+        DWORD error = GetLastError();
+        AGENT_THROW(file_exception, L"ReadFile", error, L"read failed", path_);
+    }
+    return count == 0 ? -1 : static_cast<std::int32_t>(count);
+}
+
+void file_handle::write(const void* data, std::size_t size) const {
+    require_open(AGENT_FUNC);
+    try {
+        write_all(handle_, data, static_cast<DWORD>(size));
+    } catch (const system_exception& e) {
+        AGENT_THROW(file_exception, e.call(), e.error(), L"write failed", path_);
+    }
+}
+
+// ---- file_reader ------------------------------------------------------------------------------
+
+class file_reader::impl {
+public:
+    static constexpr int end_of_file = -1;
+
+    explicit impl(file_handle file) : file_(std::move(file)) {}
+
+    // The next byte as 0..255, or end_of_file.
+    int get_char() {
+        for (;;) {
+            if (count_ == -1) return end_of_file;
+            if (position_ < count_) return buffer_[position_++];
+            // A short fill already met the end: asking again would only cost a ReadFile.
+            if (count_ > 0 && count_ < static_cast<std::int32_t>(buffer_.size())) {
+                count_ = -1;
+                position_ = 0;
+                return end_of_file;
+            }
+            count_ = file_.read(buffer_.data(), buffer_.size());
+            position_ = 0;
+            if (count_ == -1) return end_of_file;
+        }
+    }
+
+    void unget_char() {
+        if (count_ == -1) LOG_FATAL_AND_EXIT(L"unget_char: at eof");
+        if (position_ < 1) LOG_FATAL_AND_EXIT(L"unget_char: at beginning of buffer");
+        --position_;
+    }
+
+    std::wstring read_line(bool& at_end) {
+        std::string bytes;
+        for (;;) {
+            int c = get_char();
+            if (c == end_of_file) {
+                at_end = bytes.empty();
+                break;
+            }
+            if (c == '\n') {
+                at_end = false;
+                break;
+            }
+            if (c == '\r') {
+                int next = get_char();
+                if (next != '\n' && next != end_of_file) unget_char();
+                at_end = false;
+                break;
+            }
+            bytes.push_back(static_cast<char>(c));
+        }
+        return to_wstring(bytes);
+    }
+
+private:
+    std::array<unsigned char, 4096> buffer_{};
+    file_handle file_;
+    std::int32_t position_ = 0;
+    std::int32_t count_ = 0;
+};
+
+file_reader::file_reader(const std::wstring& path) : file_reader(file_handle::open_read(path)) {}
+file_reader::file_reader(file_handle file) : impl_(std::make_unique<impl>(std::move(file))) {}
+file_reader::file_reader(file_reader&&) noexcept = default;
+file_reader& file_reader::operator=(file_reader&&) noexcept = default;
+file_reader::~file_reader() = default;
+
+std::wstring file_reader::read_line(bool& at_end) { return impl_->read_line(at_end); }
+
+// ---- directories ------------------------------------------------------------------------------
+
+std::vector<directory_entry> enumerate_directory(const std::wstring& directory) {
+    if (directory.empty()) LOG_FATAL_AND_EXIT(L"directory empty");
+    wchar_t last = directory.back();
+    std::wstring pattern = directory + (last == L':' || last == L'\\' ? L"*" : L"\\*");
+
+    std::vector<directory_entry> entries;
+    WIN32_FIND_DATAW data;
+    find_handle search(FindFirstFileW(pattern.c_str(), &data));
+    if (search.get() == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND) return entries;
+        last_error_translator failure(L"FindFirstFileW", error);
+        failure.path = directory;
+        failure.translate();
+    }
+    do {
+        std::wstring name = data.cFileName;
+        if (name != L"." && name != L"..") entries.push_back(directory_entry{std::move(name), data.dwFileAttributes});
+    } while (FindNextFileW(search.get(), &data));
+    DWORD error = GetLastError();
+    if (error != ERROR_NO_MORE_FILES) {
+        last_error_translator failure(L"FindNextFileW", error);
+        failure.path = directory;
+        failure.translate();
+    }
+    return entries;
+}
+
+// ---- paths ------------------------------------------------------------------------------------
+
 std::wstring canonicalize_path(const std::wstring& path) {
-    std::wstring buffer(0x8000, L'\0');
-    if (!PathCanonicalizeW(buffer.data(), path.c_str()))
-        throw system_exception(AGENT_HERE, L"PathCanonicalizeW", GetLastError());
-    buffer.resize(wcslen(buffer.c_str()));
-    normalize_path(buffer);
-    return buffer;
+    std::wstring result = with_backslashes(path);
+    if (result.size() < MAX_PATH) {
+        std::wstring buffer(0x8000, L'\0');
+        if (!PathCanonicalizeW(buffer.data(), result.c_str())) {
+            DWORD error = GetLastError();
+            throw system_exception(AGENT_HERE, L"PathCanonicalizeW", error);
+        }
+        buffer.resize(wcslen(buffer.c_str()));
+        result = std::move(buffer);
+    } else {
+        result = resolve_dot_segments(result);
+    }
+    normalize_path(result);
+    return result;
 }
 
 std::wstring parent_directory(const std::wstring& path) { return canonicalize_path(path + L"\\.."); }
@@ -40,3 +289,74 @@ std::wstring file_name_of(const std::wstring& path) {
     auto last = path.rfind(L'\\');
     return last == std::wstring::npos ? path : path.substr(last + 1);
 }
+
+std::wstring create_guid() {
+    GUID guid;
+    HRESULT result = CoCreateGuid(&guid);
+    if (FAILED(result)) throw system_exception(AGENT_HERE, L"CoCreateGuid", static_cast<std::uint32_t>(result));
+    std::array<wchar_t, 64> text{};
+    StringFromGUID2(guid, text.data(), static_cast<int>(text.size()));
+    return text.data();
+}
+
+std::wstring make_unique_path(const std::wstring& directory, const std::wstring& prefix, const std::wstring& suffix) {
+    return directory + L"\\" + prefix + create_guid() + suffix;
+}
+
+void set_current_directory(const std::wstring& path) {
+    if (!SetCurrentDirectoryW(path.c_str())) {
+        DWORD error = GetLastError();
+        last_error_translator failure(L"SetCurrentDirectoryW", error);
+        failure.path = path;
+        failure.translate();
+    }
+}
+
+// ---- one-shot operations ----------------------------------------------------------------------
+
+void copy_file(const std::wstring& source, const std::wstring& target) {
+    if (!CopyFileW(source.c_str(), target.c_str(), FALSE)) {
+        DWORD error = GetLastError();
+        throw system_exception(AGENT_HERE, L"CopyFileW", error);
+    }
+}
+
+void create_empty_file(const std::wstring& path) {
+    HANDLE handle = create_file(path, GENERIC_WRITE, CREATE_ALWAYS);
+    if (handle == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        AGENT_THROW(file_exception, L"CreateFileW", error, L"open for write failed", path);
+    }
+    shared_handle file(handle);
+    LOG_TRACE(L"create_empty_file: close handle: handle=0x%x", reinterpret_cast<std::uintptr_t>(handle));
+    file.reset();
+}
+
+bool is_path_a_file(const std::wstring& path) {
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return false;
+        throw system_exception(AGENT_HERE, L"GetFileAttributesW", error);
+    }
+    // A directory may carry other bits too (read-only, hidden, archive, reparse point): it is
+    // still no file.
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+DWORD get_file_attributes(const std::wstring& path) {
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        DWORD error = GetLastError();
+        last_error_translator failure(L"GetFileAttributesW", error);
+        failure.path = path;
+        failure.translate();
+    }
+    return attributes;
+}
+
+file_deleter::file_deleter(std::wstring path) : path_(std::move(path)) {
+    if (path_.empty()) LOG_FATAL_AND_EXIT(L"path empty");
+}
+
+file_deleter::~file_deleter() { DeleteFileW(path_.c_str()); }

@@ -1,0 +1,39 @@
+# Build identity of the version banner. Included from src/CMakeLists.txt, this adds a step that runs
+# on every build and rewrites agent_revision.h only when the source revision changed; run as a
+# script (cmake -P) it is that step.
+
+if(CMAKE_SCRIPT_MODE_FILE)
+  execute_process(COMMAND git -C "${SOURCE_DIR}" rev-parse HEAD
+                  OUTPUT_VARIABLE revision OUTPUT_STRIP_TRAILING_WHITESPACE
+                  RESULT_VARIABLE result ERROR_QUIET)
+  string(LENGTH "${revision}" revision_length)
+  if(NOT result STREQUAL "0" OR NOT revision MATCHES "^[0-9a-f]+$" OR NOT revision_length EQUAL 40)
+    string(REPEAT "0" 40 revision)
+  endif()
+  set(content "// Generated on every build by cmake/version_banner.cmake.\n"
+              "#define AGENT_GIT_REV_ID L\"${revision}\"\n"
+              "#define AGENT_BUILD_LIFE_ID L\"${BUILD_LIFE_ID}\"\n")
+  string(JOIN "" content ${content})
+  set(old "")
+  if(EXISTS "${OUTPUT}")
+    file(READ "${OUTPUT}" old)
+  endif()
+  if(NOT old STREQUAL content)
+    file(WRITE "${OUTPUT}" "${content}")
+  endif()
+  return()
+endif()
+
+set(AGENT_BUILD_LIFE_ID "devbuild" CACHE STRING "Build identifier shown by the version banner (8 characters)")
+string(LENGTH "${AGENT_BUILD_LIFE_ID}" build_life_id_length)
+if(NOT build_life_id_length EQUAL 8 OR NOT AGENT_BUILD_LIFE_ID MATCHES "^[A-Za-z0-9._-]+$")
+  message(FATAL_ERROR "AGENT_BUILD_LIFE_ID must be 8 letters, digits or . _ -: '${AGENT_BUILD_LIFE_ID}'")
+endif()
+set(AGENT_REVISION_DIR ${CMAKE_CURRENT_BINARY_DIR}/generated)
+add_custom_target(agent_revision
+  COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${CMAKE_SOURCE_DIR} -DOUTPUT=${AGENT_REVISION_DIR}/agent_revision.h
+          -DBUILD_LIFE_ID=${AGENT_BUILD_LIFE_ID} -P ${CMAKE_CURRENT_LIST_FILE}
+  BYPRODUCTS ${AGENT_REVISION_DIR}/agent_revision.h
+  VERBATIM)
+add_dependencies(agent_core agent_revision)
+target_include_directories(agent_core PRIVATE ${AGENT_REVISION_DIR})
