@@ -24,6 +24,10 @@ std::vector<std::wstring> split_command_line(const std::wstring& command_line);
 
 void set_program_arguments(int argc, wchar_t** argv);
 void log_app_startup();
+// What logs show instead of a password: a fixed mask, so that not even its length is given away.
+std::wstring redact_secret(const std::wstring& secret);
+// An argument as logs show it: "--password=" followed by the mask when it carries a password.
+std::wstring redact_secret_argument(const std::wstring& argument);
 
 // ---- exceptions ------------------------------------------------------------------------------
 

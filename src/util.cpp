@@ -79,5 +79,13 @@ void log_app_startup() {
     LOG_DEBUG(L"agent_home=[%s]", get_agent_home());
     const program_arguments& arguments = stored_arguments();
     LOG_DEBUG(L"argc=%d argv=", arguments.count);
-    for (int i = 0; i < arguments.count; ++i) LOG_DEBUG(L"  [%d]=%s", i, arguments.values[i]);
+    for (int i = 0; i < arguments.count; ++i) LOG_DEBUG(L"  [%d]=%s", i, redact_secret_argument(arguments.values[i]));
+}
+
+std::wstring redact_secret(const std::wstring& secret) { return secret.empty() ? secret : L"********"; }
+
+std::wstring redact_secret_argument(const std::wstring& argument) {
+    static const std::wstring option = L"--password=";
+    if (argument.compare(0, option.size(), option) != 0) return argument;
+    return option + redact_secret(argument.substr(option.size()));
 }
