@@ -32,6 +32,9 @@ std::string_view::size_type matching_open_paren(std::string_view text, std::stri
 
 std::wstring qualified_function_name(const char* pretty_function) {
     std::string_view text(pretty_function);
+    // Code inside a lambda: "outer(args)::<lambda(args)>" is named after the enclosing function.
+    if (auto lambda = text.find("::<lambda"); lambda != std::string_view::npos)
+        return qualified_function_name(std::string(text.substr(0, lambda)).c_str()) + L"::<lambda>";
     // Template bindings: "f(T) [with T = wchar_t]".
     std::string bound_arguments;
     if (auto with = text.find(" [with "); with != std::string_view::npos) {

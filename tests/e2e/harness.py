@@ -38,8 +38,15 @@ def run_windows(program, args, env=None, timeout=DEFAULT_TIMEOUT, cwd=None):
         full_env.pop(name, None)
     if env:
         full_env.update(env)
-    completed = subprocess.run([WINE_RUN, program] + list(args), env=full_env, stdin=subprocess.DEVNULL,
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout, cwd=cwd)
+    # Files, not pipes: a detached grandchild (the background agent) keeps Wine's copies of the
+    # descriptors open, and a pipe would not reach its end until that agent stops.
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        completed = subprocess.run([WINE_RUN, program] + list(args), env=full_env, stdin=subprocess.DEVNULL,
+                                   stdout=out, stderr=err, timeout=timeout, cwd=cwd)
+        out.seek(0)
+        err.seek(0)
+        completed.stdout = out.read()
+        completed.stderr = err.read()
     return Result(completed)
 
 
@@ -71,8 +78,10 @@ class AgentHome:
 class AgentTestCase(unittest.TestCase):
     """Gives each test its own agent home, removed afterwards even when the test fails."""
 
+    home_name = "agent home"
+
     def setUp(self):
-        self.home = AgentHome()
+        self.home = AgentHome(self.home_name)
         self.addCleanup(self.home.remove)
 
     def assertNoCrash(self, result):

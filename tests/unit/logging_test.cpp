@@ -17,6 +17,8 @@ TEST(logging, function_names_are_qualified_without_signature) {
     EXPECT_EQ(qualified_function_name("std::vector<std::basic_string<wchar_t> > split(const std::wstring&)"),
               L"split");
     EXPECT_EQ(qualified_function_name("const std::wstring& get_agent_home()"), L"get_agent_home");
+    EXPECT_EQ(qualified_function_name("get_running_exe_path()::<lambda(const wchar_t*)>"),
+              L"get_running_exe_path::<lambda>");
 }
 
 TEST(logging, unnamed_namespace_prefix_is_dropped_in_both_spellings) {

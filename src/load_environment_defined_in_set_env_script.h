@@ -1,0 +1,19 @@
+#pragma once
+// Brings the environment that bin\set_env.cmd (and tool_env.cmd) define into this process.
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+void load_environment_defined_in_set_env_script();
+
+// The generated script that calls the batch files and then dumps the environment.
+std::string compose_environment_script(const std::wstring& bin_dir, const std::wstring& tool_env_path,
+                                       const std::wstring& set_env_path, const std::wstring& agent_exe_path);
+
+// A dump is complete when it holds whole UTF-16 units and ends with its block terminator.
+bool is_complete_environment_dump(const std::vector<char>& dump);
+
+// The dump as a block SetEnvironmentStringsW accepts: per-drive "=X:" entries are dropped,
+// because some systems refuse them there and the program's own environment lists skip them too.
+std::wstring environment_block_from_dump(const std::vector<char>& dump);

@@ -1,0 +1,11 @@
+#pragma once
+// The receiving side of the upgrade relay: a process started by a predecessor waits for its end.
+
+#include <windows.h>
+
+#include <string>
+
+// True when UPGRADE_PARENT_HANDLE named a predecessor and that process has now ended.
+bool wait_for_upgrade_parent_termination();
+// The handle value a predecessor wrote as unsigned decimal text.
+HANDLE convert_string_to_system_handle(const std::wstring& text);
