@@ -5,11 +5,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "security.h"
 #include "services.h"
+#include "windows_service.h"
 
 namespace {
 
@@ -118,6 +121,80 @@ TEST(services, local_system_forms) {
     EXPECT_FALSE(is_local_system(L"NT AUTHORITY\\LocalSystem"));
     EXPECT_FALSE(is_local_system(L"LocalService"));
     EXPECT_FALSE(is_local_system(L" LocalSystem"));
+}
+
+// What one report of the service host carried.
+struct reported {
+    DWORD state, check_point, wait_hint, win32_exit, specific_exit, accepted;
+};
+
+reported snapshot(const SERVICE_STATUS& s) {
+    return {s.dwCurrentState, s.dwCheckPoint, s.dwWaitHint, s.dwWin32ExitCode, s.dwServiceSpecificExitCode,
+            s.dwControlsAccepted};
+}
+
+TEST(service_host_status, stop_pending_counts_check_points_and_the_java_status_becomes_the_exit_code) {
+    service_status_record record;
+    std::vector<reported> reports;
+    auto collect = [&](const SERVICE_STATUS& s) { reports.push_back(snapshot(s)); };
+    EXPECT_TRUE(record.update(SERVICE_RUNNING, 0, collect));
+    EXPECT_TRUE(record.update(SERVICE_STOP_PENDING, 0, collect));
+    EXPECT_TRUE(record.update(SERVICE_STOP_PENDING, 0, collect));
+    EXPECT_TRUE(record.update(SERVICE_STOPPED, 3, collect));
+    ASSERT_EQ(4u, reports.size());
+    EXPECT_EQ((std::vector<DWORD>{0, 1, 2, 0}),
+              (std::vector<DWORD>{reports[0].check_point, reports[1].check_point, reports[2].check_point,
+                                  reports[3].check_point}));
+    EXPECT_EQ(0u, reports[0].wait_hint);
+    EXPECT_EQ(3000u, reports[1].wait_hint);
+    EXPECT_EQ(0u, reports[3].wait_hint);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR), reports[3].win32_exit);
+    EXPECT_EQ(3u, reports[3].specific_exit);
+    for (const reported& r : reports) EXPECT_EQ(static_cast<DWORD>(SERVICE_ACCEPT_STOP), r.accepted);
+
+    service_status_record clean;
+    reports.clear();
+    clean.update(SERVICE_STOPPED, 0, collect);
+    EXPECT_EQ(0u, reports[0].win32_exit);
+    EXPECT_EQ(0u, reports[0].specific_exit);
+}
+
+// A stop request arriving while the service thread reports the end must neither tear a report nor
+// follow the final one.
+TEST(service_host_status, concurrent_stop_reports_never_interleave_with_the_final_report) {
+    for (int round = 0; round < 20; ++round) {
+        service_status_record record;
+        std::vector<reported> reports;
+        auto collect = [&](const SERVICE_STATUS& s) {
+            reported first = snapshot(s);
+            std::this_thread::yield();
+            reported second = snapshot(s);
+            EXPECT_EQ(0, std::memcmp(&first, &second, sizeof(first))) << "the record changed during a report";
+            reports.push_back(first);
+        };
+        record.update(SERVICE_RUNNING, 0, collect);
+        std::vector<std::thread> handlers;
+        for (int i = 0; i < 4; ++i) {
+            handlers.emplace_back([&] {
+                for (int j = 0; j < 50; ++j) record.update(SERVICE_STOP_PENDING, 0, collect);
+            });
+        }
+        std::thread service_thread([&] { record.update(SERVICE_STOPPED, 7, collect); });
+        for (std::thread& t : handlers) t.join();
+        service_thread.join();
+
+        ASSERT_FALSE(reports.empty());
+        EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), reports.back().state);
+        EXPECT_EQ(7u, reports.back().specific_exit);
+        DWORD last_check_point = 0;
+        for (std::size_t i = 1; i + 1 < reports.size(); ++i) {
+            EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), reports[i].state);
+            EXPECT_EQ(3000u, reports[i].wait_hint);
+            EXPECT_GT(reports[i].check_point, last_check_point);
+            last_check_point = reports[i].check_point;
+        }
+        EXPECT_FALSE(record.update(SERVICE_STOP_PENDING, 0, collect));
+    }
 }
 
 TEST(services_scm, missing_service_is_its_own_exception) {

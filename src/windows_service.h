@@ -1,0 +1,73 @@
+#pragma once
+// The service host: the process the service control manager runs for this installation's service.
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "system_handles.h"
+
+// The status record the host reports, kept consistent under one lock: the control handler (stop
+// pending) and the service thread (running, stopped) report from different threads, and a report
+// must never mix the fields of two, nor follow the final stopped report.
+class service_status_record {
+public:
+    service_status_record() { status_.dwServiceType = SERVICE_WIN32_OWN_PROCESS; }
+
+    // Fills the record for `state` and hands it to `report` under the lock. A stopped state carries
+    // `exit_status` as service-specific exit code when it is not 0. After a stopped report has gone
+    // out nothing more is reported and the result is false.
+    template <typename Report>
+    bool update(DWORD state, std::int32_t exit_status, Report report) {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (stopped_) return false;
+        compose(state, exit_status);
+        report(static_cast<const SERVICE_STATUS&>(status_));
+        if (state == SERVICE_STOPPED) stopped_ = true;
+        return true;
+    }
+
+private:
+    void compose(DWORD state, std::int32_t exit_status);
+
+    std::mutex lock_;
+    SERVICE_STATUS status_{};
+    DWORD checkpoint_counter_ = 1;
+    bool stopped_ = false;
+};
+
+class windows_service {
+public:
+    // Creates the process's one instance and installs the JVM exit hook; a second call is fatal.
+    static void init_application_instance();
+    // The instance; fatal when there is none.
+    static windows_service& get_application_instance();
+
+    // Hands the process to the service control manager; returns after the service has stopped.
+    void dispatch_service_events();
+
+    // Reports `state` to the service control manager; a stop-pending report also sets the stop event.
+    // False when the final stopped report has already gone out and nothing was reported.
+    bool set_status(DWORD state);
+
+    // The exit hook's part: records the Java exit status and wakes the service thread.
+    void record_jvm_exit(std::int32_t status);
+
+private:
+    windows_service();
+
+    static void WINAPI service_main_adapter(DWORD argc, wchar_t** argv);
+    static void WINAPI service_control_handler_adapter(DWORD control);
+    static unsigned __stdcall run_agent_in_thread(void* ignored);
+
+    void service_main();
+    void register_control_handler();
+
+    SERVICE_STATUS_HANDLE status_handle_ = nullptr;
+    service_status_record service_status_;
+    shared_handle stop_event_;
+    shared_handle jvm_exit_event_;
+    std::atomic<std::int32_t> jvm_exit_status_{0};
+};
