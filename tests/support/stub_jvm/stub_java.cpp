@@ -82,7 +82,7 @@ int run(int argc, wchar_t** argv) {
         std::string text = to_utf8(arg);
         if (arg == L"-jar" || arg == L"-cp" || arg == L"-classpath" || arg == L"--class-path") {
             if (i + 1 >= argc) {
-                print_err("Error: " + text + " requires " + (arg == L"-jar" ? "jar file" : "class path") + " specification");
+                print_err("Error: " + text + " requires " + (arg == L"-jar" ? "jar file" : "class path") + " argument");
                 return 1;
             }
             if (arg == L"-jar") jar = argv[i + 1];
