@@ -17,3 +17,7 @@ void do_start_service(int argc, wchar_t** argv);
 void do_stop_service(int argc, wchar_t** argv);
 void do_service(int argc, wchar_t** argv);
 void do_service_continue(int argc, wchar_t** argv);
+void do_upgrade(int argc, wchar_t** argv);
+void do_upgrade_continue(int argc, wchar_t** argv);
+void do_check_replace_service(int argc, wchar_t** argv);
+void do_replace_service(int argc, wchar_t** argv);

@@ -4,8 +4,16 @@
 #include <cwchar>
 #include <cwctype>
 
+#include <vector>
+
 #include "agent.h"
+#include "agent_home.h"
+#include "commands.h"
+#include "configuration.h"
 #include "environment.h"
+#include "fileio.h"
+#include "javainterop.h"
+#include "process_ancestry.h"
 #include "processes.h"
 #include "system_handles.h"
 #include "upgrade_handover.h"
@@ -38,4 +46,114 @@ bool wait_for_upgrade_parent_termination() {
     wait_for_single_handle(parent, INFINITE);
     LOG_INFO(L"Parent exited: status=%u", static_cast<unsigned>(get_exit_code(parent)));
     return true;
+}
+
+// ---- the relay's sending side -------------------------------------------------------------------
+
+namespace {
+
+constexpr wchar_t parent_handle_variable[] = L"UPGRADE_PARENT_HANDLE";
+constexpr wchar_t agent_home_variable[] = L"UPGRADE_SET_AGENT_HOME";
+constexpr wchar_t java_opts_variable[] = L"UPGRADE_JAVA_OPTS";
+
+std::wstring variable_name_of(const std::wstring& entry) { return entry.substr(0, entry.find(L'=')); }
+
+// This process's variables followed by the relay's own. A block that names a variable twice hands the
+// child whichever copy it finds first, which need not be the one appended here, so an older copy of
+// a relay variable is left out.
+std::vector<std::wstring> environment_for_relay_child(const std::vector<std::wstring>& relay_entries) {
+    std::vector<std::wstring> entries;
+    for (std::wstring& entry : get_environment_strings()) {
+        bool replaced = false;
+        for (const std::wstring& relay_entry : relay_entries)
+            replaced = replaced || equals_ignore_case(variable_name_of(entry), variable_name_of(relay_entry));
+        if (!replaced) entries.push_back(std::move(entry));
+    }
+    entries.insert(entries.end(), relay_entries.begin(), relay_entries.end());
+    return entries;
+}
+
+std::wstring parent_handle_entry(const shared_handle& self) {
+    return std::wstring(parent_handle_variable) + L"=" +
+           format_text(L"%u", static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(self.get())));
+}
+
+void remove_environment_variable(const wchar_t* name) {
+    if (SetEnvironmentVariableW(name, nullptr)) return;
+    DWORD error = GetLastError();
+    // Some systems answer the removal of an absent variable with this code: it is gone all the same.
+    if (error == ERROR_ENVVAR_NOT_FOUND) return;
+    last_error_translator(L"SetEnvironmentVariableW", error).translate();
+}
+
+}  // namespace
+
+void do_upgrade(int argc, wchar_t** argv) {
+    if (argc < 1) LOG_AND_EXIT(L"ERROR", false, L"Argument missing: mode");
+    // The copy in var runs the upgrader, so that the installed executable is free to be replaced.
+    copy_file(get_agent_exe_path(), get_var_exe_path());
+    std::vector<std::wstring> arguments{L"_upgrade_continue"};
+    arguments.insert(arguments.end(), argv, argv + argc);
+    std::wstring command_line = build_command_line(get_var_exe_path(), arguments);
+    shared_handle self = get_current_process_handle(true);
+    std::vector<std::wstring> environment = environment_for_relay_child(
+        {std::wstring(agent_home_variable) + L"=" + get_agent_home(), parent_handle_entry(self)});
+    LOG_INFO(L"Waiting for parent to terminate...");
+    // A parent that is already gone, or that may not be opened, does not hold the upgrade up.
+    wait_for_parent_exit(INFINITE);
+    LOG_INFO(L"Re-executing to continue upgrade...");
+    create_process(command_line, environment, {self}, L"", false);
+}
+
+void do_upgrade_continue(int argc, wchar_t** argv) {
+    if (argc < 1) LOG_AND_EXIT(L"ERROR", false, L"Argument missing: mode");
+    LOG_INFO(L"Resuming upgrade. Waiting for parent to exit...");
+    LOG_DEBUG(L"exe=[%s]", get_running_exe_path());
+    LOG_DEBUG(L"canon_exe=[%s]", get_agent_exe_path());
+    LOG_DEBUG(L"agent_home=[%s]", get_agent_home());
+    wait_for_upgrade_parent_termination();
+    try {
+        set_current_directory(get_agent_home());
+        std::wstring java_exe = get_java_exe(load_java_home());
+        std::wstring extra_options = get_environment_variable(java_opts_variable, L"");
+        const std::wstring& jar = get_upgrader_jar_path();
+        // The extra options are inserted verbatim: the variable may carry several of them.
+        std::wstring command_line = quote_argument(java_exe) + L" " + extra_options + L" -jar " + quote_argument(jar) +
+                                    L" " + quote_argument(jar);
+        LOG_INFO(L"Executing upgrader: %s", command_line);
+        LOG_INFO(L"Upgrade log: %s", get_upgrade_log_path());
+        shared_handle upgrader = create_process(command_line, {}, {}, get_upgrade_log_path(), false);
+        wait_for_single_handle(upgrader, INFINITE);
+        if (!DeleteFileW(jar.c_str())) {
+            last_error_translator failure(L"DeleteFileW", GetLastError());
+            failure.path = jar;
+            failure.translate();
+        }
+        LOG_INFO(L"Upgrader exited: status=%u", static_cast<unsigned>(get_exit_code(upgrader)));
+        restart_after_upgrade(argc, argv);
+    } catch (...) {
+        LOG_INFO(L"Upgrade failed with an exception - attempting to restart agent.");
+        try {
+            restart_after_upgrade(argc, argv);
+        } catch (const application_exception& e) {
+            LOG_EXCEPTION(L"ERROR", e, L"Exception attempting to restart service after failure:\n  %s", e.message());
+        } catch (const std::exception& e) {
+            LOG_ERROR(L"Exception attempting to restart service after failure:\n  %s", to_wstring(e.what()));
+        } catch (...) {
+            LOG_ERROR(L"Unknown exception attempting to restart service after failure.");
+        }
+        // The failure of the upgrade, not that of the restart attempt, is what ends the process.
+        throw;
+    }
+}
+
+void restart_after_upgrade(int argc, wchar_t** argv) {
+    // The restarted agent must not believe it runs inside an upgrade.
+    remove_environment_variable(agent_home_variable);
+    remove_environment_variable(java_opts_variable);
+    shared_handle self = get_current_process_handle(true);
+    std::vector<std::wstring> environment = environment_for_relay_child({parent_handle_entry(self)});
+    std::wstring command_line =
+        build_command_line(get_agent_exe_path(), std::vector<std::wstring>(argv, argv + argc));
+    create_process(command_line, environment, {self}, L"", false);
 }

@@ -9,3 +9,5 @@
 bool wait_for_upgrade_parent_termination();
 // The handle value a predecessor wrote as unsigned decimal text.
 HANDLE convert_string_to_system_handle(const std::wstring& text);
+// Starts the installed executable with the mode and its arguments, as the relay's last step.
+void restart_after_upgrade(int argc, wchar_t** argv);
