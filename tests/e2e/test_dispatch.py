@@ -1,5 +1,6 @@
 """Command-word dispatch, exit codes and the start-up record of the real agent.exe."""
 
+import os
 import re
 import unittest
 
@@ -51,9 +52,13 @@ class DispatchTest(AgentTestCase):
         self.assertEqual(texts[3], "  [0]=%s\\bin\\agent.exe" % self.home.windows)
         self.assertEqual(texts[4], "  [1]=run")
 
-    def test_restart_skips_the_start_up_record(self):
+    def test_restart_writes_the_start_up_record_once_after_its_stream_set_up(self):
         result = self.home.run("_Restart", env={"QUENDA_SERVICE_LOGGING_LEVEL": "debug"})
-        self.assertNotIn("log_app_startup", result.stderr)
+        self.assertEqual(result.stderr.count("argc=2 argv="), 1, result)
+        # Without a further word it re-runs the banner row: usage and exit code 1.
+        self.assertEqual(result.returncode, 1, result)
+        self.assertIn("Usage: agent ", result.stderr)
+        self.assertTrue(os.path.exists(self.home.file("var/shutdown")))
 
     def test_gates(self):
         cases = {" TrAcE ": ("DEBUG", "TRACE"), "debug": ("DEBUG",), "info": (), "": ()}
