@@ -1,0 +1,171 @@
+"""The release package of scripts/package.sh: what it holds, what its agent.exe needs, and that the
+stack traces of the stripped executable still name functions, files and lines through the symbol
+file beside it."""
+
+import os
+import re
+import shutil
+import struct
+import subprocess
+import tempfile
+import unittest
+import zipfile
+import zlib
+
+import javahome
+from harness import run_windows, windows_path
+
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+PACKAGE = os.path.join(ROOT, "scripts", "package.sh")
+BUILD = os.path.dirname(os.environ["WINE_RUN"])
+OBJDUMP = "i686-w64-mingw32-objdump"
+BOUND = 120
+
+# DLLs that every Windows installation has; the program may import nothing else (its C++ runtime,
+# libgcc and the threads library are linked in).
+WINDOWS_DLLS = {"kernel32.dll", "advapi32.dll", "msvcrt.dll", "bcrypt.dll", "dbghelp.dll", "ole32.dll",
+                "shell32.dll", "shlwapi.dll", "user32.dll", "ntdll.dll", "ws2_32.dll", "crypt32.dll"}
+
+# One resolved frame: "\tat function(file.cpp:123) - 0xaddress=0xsymbol+displacement".
+RESOLVED_FRAME = re.compile(r"^\tat (?P<function>[^<(][^(]*)\((?P<file>[\w.]+\.(?:cpp|h)):(?P<line>\d+)\) - 0x[0-9a-f]+=0x[0-9a-f]+\+[0-9a-f]+$")
+UNRESOLVED_FRAME = re.compile(r"^\tat <function>\(<file>:0\) - 0x([0-9a-f]+)=0x\1\+0$")
+
+
+def section_headers(path):
+    """Section names as objdump reports them (long names resolved through the string table)."""
+    result = subprocess.run([OBJDUMP, "-h", path], capture_output=True, text=True, timeout=BOUND, check=True)
+    return re.findall(r"^\s*\d+\s+(\S+)\s", result.stdout, re.M)
+
+
+def section_contents(path, name):
+    result = subprocess.run([OBJDUMP, "-s", "-j", name, path], capture_output=True, text=True, timeout=BOUND,
+                            check=True)
+    data = bytearray()
+    for line in result.stdout.splitlines():
+        match = re.match(r"^ [0-9a-f]+ ((?:[0-9a-f]{2,8} ?)+)  ", line)
+        if match:
+            data += bytes.fromhex(match.group(1).replace(" ", ""))
+    return bytes(data)
+
+
+class PackageTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.root = tempfile.mkdtemp(prefix="agent-package-test-")
+        try:
+            output = os.path.join(cls.root, "package")
+            env = dict(os.environ, AGENT_BUILD_DIR=BUILD)
+            result = subprocess.run(["bash", PACKAGE, "--no-build", "--output", output], env=env,
+                                    stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=BOUND)
+            if result.returncode != 0:
+                raise AssertionError("package.sh failed:\n%s\n%s" % (result.stdout, result.stderr))
+            cls.report = result.stdout
+            archives = [f for f in os.listdir(output) if f.endswith(".zip")]
+            if len(archives) != 1:
+                raise AssertionError("expected one archive, found %r" % archives)
+            cls.archive = os.path.join(output, archives[0])
+            cls.unpacked = os.path.join(cls.root, "unpacked")
+            with zipfile.ZipFile(cls.archive) as archive:
+                cls.names = archive.namelist()
+                archive.extractall(cls.unpacked)
+            cls.folder = os.path.join(cls.unpacked, archives[0][:-len(".zip")])
+            cls.exe = os.path.join(cls.folder, "agent.exe")
+            cls.debug = os.path.join(cls.folder, "agent.exe.debug")
+        except BaseException:
+            shutil.rmtree(cls.root, ignore_errors=True)
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.root, ignore_errors=True)
+
+    def test_archive_holds_the_executable_its_symbols_and_a_readme(self):
+        folder = os.path.basename(self.folder)
+        self.assertRegex(folder, r"^agent-[A-Za-z0-9._-]{8}-[0-9a-f]{12}$")
+        self.assertEqual(sorted(self.names), sorted(folder + "/" + f for f in ("agent.exe", "agent.exe.debug",
+                                                                                "README.txt")))
+        with open(os.path.join(self.folder, "README.txt"), "rb") as f:
+            readme = f.read()
+        self.assertIn(b"agent.exe.debug", readme)
+        self.assertIn(b"install-service", readme)
+        self.assertNotIn(b"\n", readme.replace(b"\r\n", b""), "README.txt has lines without CR LF")
+
+    def test_executable_is_a_32_bit_console_program(self):
+        with open(self.exe, "rb") as f:
+            data = f.read()
+        self.assertEqual(data[:2], b"MZ")
+        (pe,) = struct.unpack_from("<I", data, 0x3C)
+        self.assertEqual(data[pe:pe + 4], b"PE\0\0")
+        (machine,) = struct.unpack_from("<H", data, pe + 4)
+        (magic,) = struct.unpack_from("<H", data, pe + 24)
+        (subsystem,) = struct.unpack_from("<H", data, pe + 24 + 68)
+        self.assertEqual(machine, 0x014C, "not i386")
+        self.assertEqual(magic, 0x10B, "not PE32")
+        self.assertEqual(subsystem, 3, "not a console program")
+        dump = subprocess.run([OBJDUMP, "-p", self.exe], capture_output=True, text=True, timeout=BOUND,
+                              check=True).stdout
+        self.assertIn("(Windows CUI)", dump)
+
+    def test_executable_imports_only_windows_dlls(self):
+        dump = subprocess.run([OBJDUMP, "-p", self.exe], capture_output=True, text=True, timeout=BOUND,
+                              check=True).stdout
+        imported = [name.lower() for name in re.findall(r"DLL Name: (\S+)", dump)]
+        self.assertIn("kernel32.dll", imported)
+        self.assertEqual([name for name in imported if name not in WINDOWS_DLLS], [], imported)
+
+    def test_debug_information_lives_only_in_the_symbol_file(self):
+        exe_sections = section_headers(self.exe)
+        self.assertEqual([s for s in exe_sections if s.startswith(".debug")], [], exe_sections)
+        self.assertIn(".debug_info", section_headers(self.debug))
+        self.assertIn(".debug_line", section_headers(self.debug))
+        self.assertLess(os.path.getsize(self.exe) * 4, os.path.getsize(self.debug))
+        # The link names the file beside the executable, with the CRC-32 of its content.
+        link = section_contents(self.exe, ".gnu_debuglink")
+        name = link[:link.index(b"\0")]
+        self.assertEqual(name, b"agent.exe.debug")
+        (crc,) = struct.unpack_from("<I", link, len(link) - 4)
+        with open(self.debug, "rb") as f:
+            self.assertEqual(crc, zlib.crc32(f.read()))
+
+    def run_fatal_in_throwaway_home(self, with_symbols):
+        """Runs the packaged agent.exe in a home whose javaopts.conf the runtime rejects: "run" ends
+        with a FATAL line and the stack trace of the exception."""
+        home = os.path.join(self.root, "home-%s" % ("with" if with_symbols else "without"))
+        shutil.rmtree(home, ignore_errors=True)
+        for sub in ("bin", "conf/agent", "lib", "var/log", "var/temp"):
+            os.makedirs(os.path.join(home, sub))
+        shutil.copyfile(self.exe, os.path.join(home, "bin", "agent.exe"))
+        if with_symbols:
+            shutil.copyfile(self.debug, os.path.join(home, "bin", "agent.exe.debug"))
+        java_home = javahome.make_java_home(os.path.join(home, "java"))
+        with open(os.path.join(home, "conf/agent/javahome.conf"), "w", newline="") as f:
+            f.write(windows_path(str(java_home)) + "\r\n")
+        with open(os.path.join(home, "conf/agent/javaopts.conf"), "w", newline="") as f:
+            f.write("-Xno-such-option\r\n")
+        result = run_windows(os.path.join(home, "bin", "agent.exe"), ["run"], timeout=BOUND)
+        self.assertEqual(result.returncode, 1, result)
+        stderr = result.stderr.replace("\r\n", "\n")  # standard error is in text mode
+        self.assertIn("Unrecognized option: -Xno-such-option", stderr)
+        self.assertRegex(stderr, r"(?m)^FATAL wmain\(main\.cpp:\d+\): Exception:$")
+        frames = [line for line in stderr.splitlines() if line.startswith("\tat ")]
+        self.assertGreater(len(frames), 5, result)
+        return result, frames
+
+    def test_fatal_trace_resolves_through_the_symbol_file(self):
+        result, frames = self.run_fatal_in_throwaway_home(with_symbols=True)
+        resolved = [RESOLVED_FRAME.match(frame) for frame in frames]
+        ours = [(m.group("function"), m.group("file")) for m in resolved if m and int(m.group("line")) > 0]
+        # The path from the entry point to the failed creation of the JVM, innermost first.
+        expected = [("create_jvm", "javainterop.cpp"), ("execjava", "execjava.cpp"), ("do_run", "do_run.cpp"),
+                    ("command_entry::run", "command_table.cpp"), ("run_command", "command_table.cpp"),
+                    ("wmain", "main.cpp")]
+        self.assertEqual([f for f in ours if f in expected], expected, result)
+
+    def test_without_the_symbol_file_no_names_are_shown(self):
+        # The names above come from agent.exe.debug, not from the executable itself.
+        result, frames = self.run_fatal_in_throwaway_home(with_symbols=False)
+        self.assertTrue(all(UNRESOLVED_FRAME.match(frame) for frame in frames), result)
+
+
+if __name__ == "__main__":
+    unittest.main()
