@@ -20,8 +20,7 @@ void do_run(int argc, wchar_t** argv) {
     try {
         execjava(L"run", debug, {});
     } catch (const jvm_not_found_exception& e) {
-        if (is_debug_enabled()) LOG_EXCEPTION(L"DEBUG", e, L"Exception:\n  %s", e.message());
-        LOG_AND_EXIT(L"ERROR", false, L"JVM DLL not found: java_home=[%s]", e.java_home());
+        exit_for_missing_jvm(e, AGENT_HERE);
     }
 }
 

@@ -22,7 +22,6 @@ void do_start_continue(int argc, wchar_t** argv) {
     try {
         execjava(L"start", debug, {});
     } catch (const jvm_not_found_exception& e) {
-        if (is_debug_enabled()) LOG_EXCEPTION(L"DEBUG", e, L"Exception:\n  %s", e.message());
-        LOG_AND_EXIT(L"ERROR", false, L"JVM DLL not found: java_home=[%s]", e.java_home());
+        exit_for_missing_jvm(e, AGENT_HERE);
     }
 }

@@ -107,3 +107,11 @@ void execjava(const std::wstring& mode, bool debug, const std::vector<std::wstri
     }
     call_java_main_method(slot.env, main_class, {});
 }
+
+void exit_for_missing_jvm(const jvm_not_found_exception& exception, const source_site& site) {
+    if (is_debug_enabled())
+        log_message(L"DEBUG", false, &exception, site.file, site.line, site.function,
+                    format_text(L"Exception:\n  %s", exception.message()));
+    log_and_exit(L"ERROR", false, site.file, site.line, site.function,
+                 format_text(L"JVM DLL not found: java_home=[%s]", exception.java_home()));
+}

@@ -144,10 +144,14 @@ class RuntimeLocationTest(JavaAgentTestCase):
 
     def test_missing_java_home(self):
         self.use_java_home(os.path.join(self.home.root, "nowhere"))
-        result = self.home.run("_testjvm")
+        result = self.home.run("_testjvm", env={"QUENDA_SERVICE_LOGGING_LEVEL": "debug"})
         self.assertEqual(result.returncode, 1, result)
-        self.assertIn("do_testjvm(do_testjvm.cpp:", result.stderr)
-        self.assertIn("JVM DLL not found: java_home=[", result.stderr)
+        lines = result.stderr_lines
+        at = next(i for i, line in enumerate(lines) if line.startswith("DEBUG do_testjvm(do_testjvm.cpp:"))
+        self.assertTrue(lines[at].endswith(": Exception:"), lines[at])
+        self.assertIn("create_jvm(javainterop.cpp:", lines[at + 1])
+        self.assertTrue(lines[at + 2].startswith("\tat "), result)
+        self.assertRegex(lines[-1], r"^ERROR do_testjvm\(do_testjvm\.cpp:\d+\): JVM DLL not found: java_home=\[")
 
     def test_an_image_that_fails_to_load(self):
         root = os.path.join(self.home.root, "broken")
