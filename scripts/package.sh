@@ -61,6 +61,10 @@ $strip --strip-all --keep-symbol="$entry_symbol" -o "$folder/agent.exe" "$source
 (cd "$folder" && $objcopy --add-gnu-debuglink=agent.exe.debug agent.exe)
 chmod 0644 "$folder/agent.exe.debug"
 
+# The administrator's guide, as in the source distribution.
+mkdir -p "$folder/docs"
+cp "$root"/docs/*.md "$root"/docs/processes.svg "$root"/docs/processes.dot "$folder/docs/"
+
 # The administrators' README, with Windows line endings.
 sed 's/$/\r/' >"$folder/README.txt" <<EOF
 Olvar Tesk Agent launcher - $name
@@ -69,6 +73,7 @@ Olvar Tesk Agent launcher - $name
 agent.exe        the launcher and Windows-service host of the agent (32-bit console program)
 agent.exe.debug  its symbol file: keep it beside agent.exe
 README.txt       this file
+docs\\            the administrator's guide (start with docs\\README.md)
 
 Installing
   Copy agent.exe and agent.exe.debug into the bin directory of the agent home (for example
@@ -98,8 +103,8 @@ Logs
   Console commands log to standard error; the background agent and the service log to
   var\\log\\stdout. Set QUENDA_SERVICE_LOGGING_LEVEL=debug (or trace) for more detail.
 
-The full administrator's guide (commands, files, environment variables, the service registration,
-logs, restarts and upgrades) is the docs folder of the source distribution.
+The administrator's guide in docs\\ describes every command, the files and environment variables the
+program uses, the service registration, the logs, restarts and upgrades.
 EOF
 
 # Zipped with Python's zipfile, which every machine that builds this program has.
@@ -107,8 +112,11 @@ python3 - "$output" "$name" <<'PY'
 import os, sys, zipfile
 output, name = sys.argv[1], sys.argv[2]
 with zipfile.ZipFile(os.path.join(output, name + ".zip"), "w", zipfile.ZIP_DEFLATED, compresslevel=9) as archive:
-    for file_name in ("agent.exe", "agent.exe.debug", "README.txt"):
-        archive.write(os.path.join(output, name, file_name), name + "/" + file_name)
+    folder = os.path.join(output, name)
+    for directory, _, files in sorted(os.walk(folder)):
+        for file_name in sorted(files):
+            path = os.path.join(directory, file_name)
+            archive.write(path, name + "/" + os.path.relpath(path, folder).replace(os.sep, "/"))
 PY
 
 size() { stat -c %s "$1"; }

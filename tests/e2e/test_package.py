@@ -79,11 +79,14 @@ class PackageTest(unittest.TestCase):
     def tearDownClass(cls):
         shutil.rmtree(cls.root, ignore_errors=True)
 
-    def test_archive_holds_the_executable_its_symbols_and_a_readme(self):
+    def test_archive_holds_the_executable_its_symbols_a_readme_and_the_guide(self):
         folder = os.path.basename(self.folder)
         self.assertRegex(folder, r"^agent-[A-Za-z0-9._-]{8}-[0-9a-f]{12}$")
-        self.assertEqual(sorted(self.names), sorted(folder + "/" + f for f in ("agent.exe", "agent.exe.debug",
-                                                                                "README.txt")))
+        top = sorted(n[len(folder) + 1:] for n in self.names if n.count("/") == 1)
+        self.assertEqual(top, ["README.txt", "agent.exe", "agent.exe.debug"])
+        guide = sorted(n[len(folder) + 1:] for n in self.names if n.startswith(folder + "/docs/"))
+        self.assertEqual(guide, sorted("docs/" + f for f in os.listdir(os.path.join(ROOT, "docs"))))
+        self.assertEqual(len(self.names), len(top) + len(guide), self.names)
         with open(os.path.join(self.folder, "README.txt"), "rb") as f:
             readme = f.read()
         self.assertIn(b"agent.exe.debug", readme)
