@@ -63,7 +63,7 @@ winpath() { printf 'Z:%s' "$(printf '%s' "$1" | sed 's|/|\\|g')"; }
 
 agent() {  # runs agent.exe with the given arguments; output to $scratch/out, exit code to $rc
   set +e
-  timeout "$bound" "$wine_run" "$exe" "$@" </dev/null >"$scratch/out" 2>&1
+  timeout -k 5 "$bound" "$wine_run" "$exe" "$@" </dev/null >"$scratch/out" 2>&1
   rc=$?
   set -e
 }
@@ -71,7 +71,9 @@ agent() {  # runs agent.exe with the given arguments; output to $scratch/out, ex
 # Everything the sample home's agents and service were doing is undone, whatever state the run is in.
 cleanup() {
   local status=$?
-  trap - EXIT INT TERM
+  # Every wait below is bounded; a second interrupt must not leave a service behind.
+  trap - EXIT
+  trap '' INT TERM
   if [ -n "$run_pid" ] && kill -0 "$run_pid" 2>/dev/null; then
     agent stop || true
     for _ in $(seq 50); do kill -0 "$run_pid" 2>/dev/null || break; sleep 0.1; done
@@ -212,7 +214,7 @@ heading "2. \"run\": the agent in the foreground, ended by \"stop\" from a secon
 say "\"run\" loads the environment of bin\\set_env.cmd, finds jvm.dll under the Java home of javahome.conf, starts the JVM inside its own process and runs the agent until the agent ends. \"stop\" only creates the empty marker file var\\shutdown, which the agent watches. Here \"run\" logs at DEBUG (QUENDA_SERVICE_LOGGING_LEVEL=debug)."
 rm -f "$record"
 show_command "run        (in the background of this script)"
-QUENDA_SERVICE_LOGGING_LEVEL=debug timeout "$bound" "$wine_run" "$exe" run </dev/null >"$scratch/run.out" 2>"$scratch/run.err" &
+QUENDA_SERVICE_LOGGING_LEVEL=debug timeout -k 5 "$bound" "$wine_run" "$exe" run </dev/null >"$scratch/run.out" 2>"$scratch/run.err" &
 run_pid=$!
 wait_for "the agent's main method to start" "$bound" record_has main.thread
 show_java_side
@@ -274,7 +276,7 @@ else
   expect_rc 0
   echo "  The registration, as the service manager keeps it in the registry:"
   set +e
-  timeout "$bound" "$wine_run" reg query "HKLM\\System\\CurrentControlSet\\Services\\$service_name" </dev/null 2>&1 |
+  timeout -k 5 "$bound" "$wine_run" reg query "HKLM\\System\\CurrentControlSet\\Services\\$service_name" </dev/null 2>&1 |
     sed 's/\r$//' | grep -E "DisplayName|ImagePath|ObjectName|Start|Type" | sed 's/^ */    /'
   set -e
 
@@ -284,7 +286,7 @@ else
   show_output
   expect_rc 0
   wait_for "the service's agent to start" "$bound" record_has main.thread
-  timeout "$bound" "$wine_run" sc query "$service_name" </dev/null 2>&1 | sed 's/\r$//; s/^/    /'
+  timeout -k 5 "$bound" "$wine_run" sc query "$service_name" </dev/null 2>&1 | sed 's/\r$//; s/^/    /'
   show_java_side
   show_log "var\\log\\stdout" "$home/var/log/stdout"
 
