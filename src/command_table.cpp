@@ -81,8 +81,8 @@ const std::vector<command_entry>& command_table() {
         {L"_start_continue", do_start_continue, redirect_std_streams_to_utf8_log_file},
         {L"_check_kill_ancestor", do_check_kill_ancestor, convert_std_streams_to_utf8},
         {L"_kill_ancestor", do_kill_ancestor, convert_std_streams_to_utf8},
-        {L"_check_replace_service", nullptr, convert_std_streams_to_utf8},
-        {L"_replace_service", nullptr, convert_std_streams_to_utf8},
+        {L"_check_replace_service", do_check_replace_service, convert_std_streams_to_utf8},
+        {L"_replace_service", do_replace_service, convert_std_streams_to_utf8},
     };
     return *table;
 }

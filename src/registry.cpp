@@ -90,7 +90,7 @@ std::vector<std::wstring> enumerate_subkeys(const regkey_handle_ptr& key) {
     }
 }
 
-void collect_subkeys(const regkey_handle_ptr& key, std::vector<regkey_handle_ptr>& list) {
+void collect_subkeys(regkey_handle_ptr key, std::vector<regkey_handle_ptr>& list) {
     for (const std::wstring& name : enumerate_subkeys(key)) {
         regkey_handle_ptr child = open_registry_key(key, name);
         list.push_back(child);

@@ -46,8 +46,9 @@ regkey_handle_ptr open_registry_key(const regkey_handle_ptr& parent, const std::
 // Names of the immediate subkeys, in the order the system returns them.
 std::vector<std::wstring> enumerate_subkeys(const regkey_handle_ptr& key);
 // Appends every key below `key`, each before its own subkeys (depth-first pre-order). Keys opened
-// before a failure stay in `list`.
-void collect_subkeys(const regkey_handle_ptr& key, std::vector<regkey_handle_ptr>& list);
+// before a failure stay in `list`. `key` is taken by value: it may be an element of `list` itself,
+// which the appends move.
+void collect_subkeys(regkey_handle_ptr key, std::vector<regkey_handle_ptr>& list);
 // Deletes a key that has no subkeys left; a root is never deleted.
 void delete_registry_key(const regkey_handle_ptr& key);
 [[noreturn]] void translate_error_code(LSTATUS error, const wchar_t* call, const regkey_handle_info& key);

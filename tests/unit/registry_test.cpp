@@ -68,8 +68,9 @@ TEST_F(registry_test, subtree_is_collected_in_pre_order_and_deleted_children_fir
     ASSERT_EQ(names, std::vector<std::wstring>{long_name});
     EXPECT_TRUE(enumerate_subkeys(open_registry_key(top, L"a\\a2")).empty());
 
+    // The list's own first element as the start, as a caller naturally writes it.
     std::vector<regkey_handle_ptr> keys{top};
-    collect_subkeys(top, keys);
+    collect_subkeys(keys.front(), keys);
     std::vector<std::wstring> paths;
     for (const regkey_handle_ptr& key : keys)
         paths.push_back(key->path().substr(std::min(base.size() + 1, key->path().size())));
