@@ -202,3 +202,18 @@ bad_handle_string::bad_handle_string(const source_site& site, std::wstring call,
 std::wstring bad_handle_string::detail() const {
     return format_text(L"bad handle string: input_string=[%s] call=%s(errno=%d)", input_string_, call_, errno_value_);
 }
+
+void log_current_exception_and_exit(const source_site& site) {
+    try {
+        throw;
+    } catch (const application_exception& e) {
+        log_message(L"FATAL", false, &e, site.file, site.line, site.function,
+                    format_text(L"Exception:\n  %s", e.message()));
+    } catch (const std::exception& e) {
+        log_message(L"FATAL", true, nullptr, site.file, site.line, site.function,
+                    format_text(L"Non-application exception:\n  %s", to_wstring(e.what())));
+    } catch (...) {
+        log_message(L"FATAL", true, nullptr, site.file, site.line, site.function, L"Uncaught exception");
+    }
+    exit_process(1);
+}

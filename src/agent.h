@@ -399,6 +399,11 @@ struct last_error_translator {
     last_error_translator(call, error).translate();
 }
 
+// Inside a catch block: logs the exception being handled at FATAL, with its own trace (or one
+// captured now), and ends the process with exit code 1. For the entry point and for callbacks of
+// the service manager and the JVM, which must not let an exception escape.
+[[noreturn]] void log_current_exception_and_exit(const source_site& site);
+
 // ---- memory that Windows allocated with LocalAlloc semantics -----------------------------------
 
 template <typename T>

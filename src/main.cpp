@@ -14,13 +14,8 @@ int wmain(int argc, wchar_t** argv) {
         // "_restart" writes the record itself, once it has set up the streams of the command it re-runs.
         if (!equals_ignore_case(word, L"_restart")) log_app_startup();
         run_command(entry, argc - 1, argv + 1);
-    } catch (const application_exception& e) {
-        LOG_EXCEPTION(L"FATAL", e, L"Exception:\n  %s", e.message());
-    } catch (const std::exception& e) {
-        ::log_message(L"FATAL", true, nullptr, AGENT_FILE, __LINE__, AGENT_FUNC,
-                      format_text(L"Non-application exception:\n  %s", to_wstring(e.what())));
     } catch (...) {
-        ::log_message(L"FATAL", true, nullptr, AGENT_FILE, __LINE__, AGENT_FUNC, L"Uncaught exception");
+        log_current_exception_and_exit(AGENT_HERE);
     }
     exit_process(1);
 }

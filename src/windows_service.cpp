@@ -28,23 +28,6 @@ constexpr DWORD stop_pending_wait_hint_ms = 3000;
 
 std::atomic<windows_service*> application_instance{nullptr};
 
-// Callbacks of the service control manager and the JVM must not let an exception escape into code
-// that cannot handle it: the process ends here, with the exception in the log.
-[[noreturn]] void end_process_for_current_exception(const source_site& site) {
-    try {
-        throw;
-    } catch (const application_exception& e) {
-        ::log_message(L"FATAL", false, &e, site.file, site.line, site.function,
-                      format_text(L"Exception:\n  %s", e.message()));
-    } catch (const std::exception& e) {
-        ::log_message(L"FATAL", true, nullptr, site.file, site.line, site.function,
-                      format_text(L"Non-application exception:\n  %s", to_wstring(e.what())));
-    } catch (...) {
-        ::log_message(L"FATAL", true, nullptr, site.file, site.line, site.function, L"Uncaught exception");
-    }
-    exit_process(1);
-}
-
 void set_event(const shared_handle& event) {
     if (!SetEvent(event.get())) throw_last_error(L"SetEvent");
 }
@@ -57,7 +40,7 @@ void JNICALL jvm_service_exit(jint status) {
         if (status != 0) LOG_WARN(L"JVM exited with non-zero status: status=%d", static_cast<int>(status));
         windows_service::get_application_instance().record_jvm_exit(status);
     } catch (...) {
-        end_process_for_current_exception(AGENT_HERE);
+        log_current_exception_and_exit(AGENT_HERE);
     }
     for (;;) Sleep(INFINITE);
 }
@@ -136,7 +119,7 @@ void WINAPI windows_service::service_main_adapter(DWORD, wchar_t**) {
     try {
         get_application_instance().service_main();
     } catch (...) {
-        end_process_for_current_exception(AGENT_HERE);
+        log_current_exception_and_exit(AGENT_HERE);
     }
 }
 
@@ -147,7 +130,7 @@ void WINAPI windows_service::service_control_handler_adapter(DWORD control) {
         // The Java agent watches for the marker; the event wakes the service thread.
         if (instance.set_status(SERVICE_STOP_PENDING)) request_shutdown();
     } catch (...) {
-        end_process_for_current_exception(AGENT_HERE);
+        log_current_exception_and_exit(AGENT_HERE);
     }
 }
 
@@ -190,7 +173,7 @@ unsigned __stdcall windows_service::run_agent_in_thread(void*) {
             exit_process(1);
         }
     } catch (...) {
-        end_process_for_current_exception(AGENT_HERE);
+        log_current_exception_and_exit(AGENT_HERE);
     }
     return 0;
 }
