@@ -1,10 +1,10 @@
 """_check_replace_service and _replace_service against Wine's service manager and registry.
 
 The older generation's service is tests/support/older_service.cpp, copied into the agent home's bin
-directory under a name of its own and registered from there, with its settings subtree under
-HKEY_LOCAL_MACHINE\\SOFTWARE\\Brindle\\Tolbin3. Registrations and the registry are read back through
-that program, not through the program under test. Every test removes both services and the subtree,
-also when it fails.
+directory under a name of its own and registered from there with Wine's sc.exe, its settings subtree
+under HKEY_LOCAL_MACHINE\\SOFTWARE\\Brindle\\Tolbin3 made with Wine's reg.exe. Registrations are read back
+through the query mode of tests/support/test_service.cpp and reg.exe, not through the program under
+test. Every test removes both services and the subtree, also when it fails.
 """
 
 import hashlib
@@ -18,12 +18,14 @@ import uuid
 from harness import AgentTestCase, run_windows
 
 OLDER_SERVICE_EXE = os.environ["OLDER_SERVICE_EXE"]
+TEST_SERVICE_EXE = os.environ["TEST_SERVICE_EXE"]
 BOUND = 60
 
-SERVICE_RUNNING = 4
+SERVICE_STOPPED, SERVICE_RUNNING = 1, 4
 AUTO_START, DEMAND_START, DISABLED = 2, 3, 4
 DEBUG = {"QUENDA_SERVICE_LOGGING_LEVEL": "debug"}
-OLD_SUBTREE = [".", "Monitors", "Parameters", "Parameters\\Java", "Parameters\\Java\\Options", "Parameters\\Logging"]
+SETTINGS = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Brindle\\Tolbin3\\"
+OLD_SUBKEYS = ["Monitors", "Parameters", "Parameters\\Java", "Parameters\\Java\\Options", "Parameters\\Logging"]
 
 
 def service_name_of(windows_home):
@@ -34,6 +36,22 @@ def service_name_of(windows_home):
 
 def debug_lines(text):
     return [m.group(1) for m in re.finditer(r"^DEBUG \S+\(\S+:\d+\): (.*?)\r?$", text, re.M)]
+
+
+def query(name):
+    """What the service manager holds for the service, or None when there is no such service."""
+    result = run_windows(TEST_SERVICE_EXE, ["--query", name], timeout=BOUND)
+    values = dict(line.split("=", 1) for line in result.stdout.splitlines() if "=" in line)
+    return values if result.returncode == 0 else None
+
+
+def settings_subkeys(name):
+    """The keys below the service's settings key, or None when there is no settings key."""
+    result = run_windows("reg", ["query", SETTINGS + name, "/s"], timeout=BOUND)
+    if result.returncode != 0:
+        return None
+    prefix = SETTINGS + name + "\\"
+    return sorted(line.strip()[len(prefix):] for line in result.stdout.splitlines() if line.startswith(prefix))
 
 
 class ReplacementTestCase(AgentTestCase):
@@ -50,41 +68,38 @@ class ReplacementTestCase(AgentTestCase):
             with open(self.home.file(relative), "w") as f:
                 f.write("x\n")
 
-    def older(self, *args):
-        return run_windows(self.old_exe, list(args), timeout=BOUND)
-
     def remove_services(self):
-        self.older("--remove", self.old_service)
-        self.older("--remove", self.new_service)
+        for name in (self.old_service, self.new_service):
+            if query(name) is None:
+                continue
+            run_windows("sc", ["stop", name], timeout=BOUND)
+            deadline = time.monotonic() + 30
+            while query(name).get("state") != str(SERVICE_STOPPED) and time.monotonic() < deadline:
+                time.sleep(0.2)
+            run_windows("sc", ["delete", name], timeout=BOUND)
+        run_windows("reg", ["delete", SETTINGS + self.old_service, "/f"], timeout=BOUND)
 
-    def install_old(self, start, account="", registry=True):
-        result = self.older("--install", self.old_service, start, account, "yes" if registry else "no")
-        if result.returncode == 2:
-            self.skipTest("this service manager does not support delayed automatic start: " + result.stdout.strip())
+    def install_old(self, start, account=None, settings=True):
+        binary = '"%s\\bin\\tolbin3svc.exe" --service' % self.home.windows
+        args = ["create", self.old_service, "binpath=", binary, "start=", start] + (["obj=", account] if account else [])
+        result = run_windows("sc", args, timeout=BOUND)
         self.assertEqual(result.returncode, 0, result)
-
-    def query(self, name):
-        """What the manager holds for the service ({} when there is none) and the keys of its subtree."""
-        result = self.older("--query", name)
-        self.assertEqual(result.returncode, 0, result)
-        pairs = [line.split("=", 1) for line in result.stdout.splitlines() if "=" in line]
-        held = {k: v for k, v in pairs if k != "key"}
-        keys = [v for k, v in pairs if k == "key"]
-        return (held if held.get("service") == "present" else {}), keys
+        for subkey in OLD_SUBKEYS if settings else ():
+            result = run_windows("reg", ["add", SETTINGS + self.old_service + "\\" + subkey, "/f"], timeout=BOUND)
+            self.assertEqual(result.returncode, 0, result)
 
     def check(self, env=None):
         result = self.home.run("_check_replace_service", env=env)
         self.assertEqual(result.returncode, 0, result)
         return int(result.stdout.strip()), result
 
-    def replace(self, env=None):
-        return self.home.run("_replace_service", env=dict(DEBUG, **(env or {})))
+    def replace(self):
+        return self.home.run("_replace_service", env=DEBUG)
 
     def assertReplacedBy(self, start_type):
-        old, old_keys = self.query(self.old_service)
-        self.assertEqual(old, {})
-        self.assertEqual(old_keys, [])
-        new, _ = self.query(self.new_service)
+        self.assertIsNone(query(self.old_service))
+        self.assertIsNone(settings_subkeys(self.old_service))
+        new = query(self.new_service)
         self.assertEqual(int(new["start"]), start_type)
         self.assertEqual(new["account"], "LocalSystem")
         self.assertEqual(new["binary"], '"%s\\bin\\agent.exe" _service_continue' % self.home.windows)
@@ -100,30 +115,30 @@ class DecisionTest(ReplacementTestCase):
         self.assertEqual(result.stderr_lines[-1], "service not replaceable: 3")
 
     def test_old_service_under_another_account_is_not_replaceable(self):
-        self.install_old("manual", account="NT AUTHORITY\\NetworkService")
+        self.install_old("demand", account="NT AUTHORITY\\NetworkService")
         code, result = self.check(env=DEBUG)
         self.assertEqual(code, 4, result)
         self.assertIn("installed, not replaceable: user is not localsystem", debug_lines(result.stderr))
         result = self.replace()
         self.assertEqual(result.returncode, 1, result)
         self.assertEqual(result.stderr_lines[-1], "service not replaceable: 4")
-        self.assertTrue(self.query(self.old_service)[0])
+        self.assertIsNotNone(query(self.old_service))
 
     def test_monitor_directory_that_cannot_be_deleted_leaves_the_decision_open(self):
-        self.install_old("manual")
+        self.install_old("demand")
         shutil.rmtree(self.home.file("monitor"))
         code, result = self.check(env=DEBUG)
         self.assertEqual(code, 0, result)
         result = self.replace()
         self.assertEqual(result.returncode, 1, result)
         self.assertEqual(result.stderr_lines[-1], "service not replaceable: 0")
-        self.assertEqual(self.query(self.old_service)[1], OLD_SUBTREE)
+        self.assertEqual(settings_subkeys(self.old_service), OLD_SUBKEYS)
 
 
 class ReplacementTest(ReplacementTestCase):
     def test_stopped_manual_service_and_its_settings_are_replaced(self):
-        self.install_old("manual")
-        self.assertEqual(self.query(self.old_service)[1], OLD_SUBTREE)
+        self.install_old("demand")
+        self.assertEqual(settings_subkeys(self.old_service), OLD_SUBKEYS)
         # A link back up inside the monitor directory is deleted as a link, not walked round for ever.
         os.symlink("..", self.home.file("monitor/checks/back"))
         code, result = self.check(env=DEBUG)
@@ -146,10 +161,10 @@ class ReplacementTest(ReplacementTestCase):
         started = run_windows("sc", ["start", self.old_service], timeout=BOUND)
         self.assertEqual(started.returncode, 0, started)
         deadline = time.monotonic() + BOUND
-        while self.query(self.old_service)[0].get("state") != str(SERVICE_RUNNING):
+        while query(self.old_service).get("state") != str(SERVICE_RUNNING):
             self.assertLess(time.monotonic(), deadline, "the old service did not start")
             time.sleep(0.2)
-        pid = int(self.query(self.old_service)[0]["pid"])
+        pid = int(query(self.old_service)["pid"])
         code, _ = self.check()
         self.assertEqual(code, 1)
 
@@ -164,13 +179,17 @@ class ReplacementTest(ReplacementTestCase):
         self.assertIn(new["delayed"], ("0", "unsupported:124"))
 
     def test_delayed_service_is_replaced_as_delayed(self):
-        self.install_old("delayed")
+        self.install_old("auto")
+        if query(self.old_service)["delayed"].startswith("unsupported"):
+            self.skipTest("this service manager does not support delayed automatic start")
+        result = run_windows("sc", ["config", self.old_service, "start=", "delayed-auto"], timeout=BOUND)
+        self.assertEqual(result.returncode, 0, result)
         result = self.replace()
         self.assertEqual(result.returncode, 0, result)
         self.assertEqual(self.assertReplacedBy(AUTO_START)["delayed"], "1")
 
     def test_disabled_service_without_settings_is_replaced(self):
-        self.install_old("disabled", registry=False)
+        self.install_old("disabled", settings=False)
         code, result = self.check(env=DEBUG)
         self.assertEqual(code, 2, result)
         self.assertIn("registry key not found", debug_lines(result.stderr))
