@@ -83,7 +83,11 @@ void load_environment_defined_in_set_env_script() {
     shared_handle process = create_process_with_output(L"cmd /c \"" + script_path + L"\"", dump);
     wait_for_single_handle(process, INFINITE);
 
-    if (!is_complete_environment_dump(dump)) LOG_FATAL_AND_EXIT(L"Incomplete read: actual=%zu", dump.size());
+    if (!is_complete_environment_dump(dump)) {
+        // The process ends here without unwinding, so the deleter would never run: the script goes now.
+        DeleteFileW(script_path.c_str());
+        LOG_FATAL_AND_EXIT(L"Incomplete read: actual=%zu", dump.size());
+    }
     LOG_DEBUG(L"Read %zd bytes of environment", dump.size());
     std::wstring block = environment_block_from_dump(dump);
     if (!SetEnvironmentStringsW(block.data())) throw_last_error(L"SetEnvironmentStringsW");
