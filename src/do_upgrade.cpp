@@ -148,12 +148,14 @@ void do_upgrade_continue(int argc, wchar_t** argv) {
 }
 
 void restart_after_upgrade(int argc, wchar_t** argv) {
+    // Composed first: run from the copy in var, the installed executable is found only through
+    // UPGRADE_SET_AGENT_HOME, which goes next.
+    std::wstring command_line =
+        build_command_line(get_agent_exe_path(), std::vector<std::wstring>(argv, argv + argc));
     // The restarted agent must not believe it runs inside an upgrade.
     remove_environment_variable(agent_home_variable);
     remove_environment_variable(java_opts_variable);
     shared_handle self = get_current_process_handle(true);
     std::vector<std::wstring> environment = environment_for_relay_child({parent_handle_entry(self)});
-    std::wstring command_line =
-        build_command_line(get_agent_exe_path(), std::vector<std::wstring>(argv, argv + argc));
     create_process(command_line, environment, {self}, L"", false);
 }
