@@ -195,7 +195,7 @@ for f in conf/agent/javahome.conf conf/agent/javaopts.conf bin/set_env.cmd; do
   echo "  $f:"
   sed 's/\r$//; s/^/    | /' "$home/$f"
 done
-say "(java\\ stands in for a 32-bit Java runtime: bin\\server\\jvm.dll and bin\\java.exe.)"
+say "java\\ stands in for a 32-bit Java runtime (bin\\server\\jvm.dll, bin\\java.exe). The -Dstub. lines of javaopts.conf steer it: like the real agent it runs until var\\shutdown appears, and it writes down what it was given in var\\stub-jvm.record. A real installation lists only the agent's own options there."
 
 # ---- 1. the banner ---------------------------------------------------------------------------------
 
