@@ -244,10 +244,11 @@ heading "3. \"start\" and \"stop\": the agent in the background"
 say "\"start\" launches the installed executable again as a detached process (\"_start_continue\") and returns at once. That process has no console: its standard output and error, the program's log lines and the agent's own output, go to var\\log\\stdout."
 rm -f "$record"
 show_command "start"
+# Set before the command: an interrupt that arrives while it runs is handled once it has returned.
+started_background=1
 agent start
 show_output
 expect_rc 0
-started_background=1
 wait_for "the background agent's main method to start" "$bound" record_has main.thread
 wait_for "the agent's output in var\\log\\stdout" "$bound" grep -q "main started" "$home/var/log/stdout"
 show_java_side
@@ -270,8 +271,9 @@ if grep -q "Unimplemented command" "$scratch/out"; then
 else
   say "The service of this home is named $service_name. The service manager starts \"agent.exe _service_continue\", which runs the agent on a thread of its own and logs to var\\log\\stdout."
   show_command "install-service --start=manual"
-  agent install-service --start=manual
+  # Set before the command, as above; removing a service that was never installed does no harm.
   service_installed=1
+  agent install-service --start=manual
   show_output
   expect_rc 0
   echo "  The registration, as the service manager keeps it in the registry:"
