@@ -16,16 +16,26 @@ class service_status_record {
 public:
     service_status_record() { status_.dwServiceType = SERVICE_WIN32_OWN_PROCESS; }
 
-    // Fills the record for `state` and hands it to `report` under the lock. A stopped state carries
-    // `exit_status` as service-specific exit code when it is not 0. After a stopped report has gone
-    // out nothing more is reported and the result is false.
+    // Fills the record for `state` and hands it to `report`. A stopped state carries `exit_status` as
+    // service-specific exit code when it is not 0. After a stopped report nothing more is reported and
+    // the result is false.
+    // Every report but the final one is made under the lock. The final one is made after it: the
+    // system may hold that report until the control dispatcher is free, and the dispatcher may be in
+    // the control handler at that moment, waiting for this lock. Taking the lock first still orders
+    // it after any report in progress, and the stopped flag keeps every later one out.
     template <typename Report>
     bool update(DWORD state, std::int32_t exit_status, Report report) {
-        std::lock_guard<std::mutex> guard(lock_);
+        std::unique_lock<std::mutex> guard(lock_);
         if (stopped_) return false;
         compose(state, exit_status);
-        report(static_cast<const SERVICE_STATUS&>(status_));
-        if (state == SERVICE_STOPPED) stopped_ = true;
+        if (state != SERVICE_STOPPED) {
+            report(static_cast<const SERVICE_STATUS&>(status_));
+            return true;
+        }
+        stopped_ = true;
+        const SERVICE_STATUS final_status = status_;
+        guard.unlock();
+        report(final_status);
         return true;
     }
 
