@@ -41,7 +41,11 @@ bool wait_for_upgrade_parent_termination() {
     // Nothing this process starts may inherit the variable.
     if (!SetEnvironmentVariableW(L"UPGRADE_PARENT_HANDLE", nullptr)) throw_last_error(L"SetEnvironmentVariableW");
     LOG_DEBUG(L"Read parent handle: handle=[%s]", text);
-    shared_handle parent(convert_string_to_system_handle(text));
+    HANDLE value = convert_string_to_system_handle(text);
+    // A value that names no process is no predecessor. It may name another of this process's own
+    // handles (its standard error among them), which must be neither waited on nor closed.
+    if (GetProcessId(value) == 0) throw_last_error(L"GetProcessId");
+    shared_handle parent(value);
     LOG_DEBUG(L"Waiting for parent termination: parent_pid=[%u]", static_cast<unsigned>(get_process_id(parent)));
     wait_for_single_handle(parent, INFINITE);
     LOG_INFO(L"Parent exited: status=%u", static_cast<unsigned>(get_exit_code(parent)));
