@@ -114,6 +114,9 @@ bool is_debug_enabled() {
     } else if (with_trace) {
         stack_trace().print(stderr);
     }
+    // Standard error is buffered when it is a file or a pipe: a record must reach it now, not when
+    // the process ends, since a process may wait for a long time after logging, or be ended from outside.
+    std::fflush(stderr);
 }
 
 void exit_process(int code) {

@@ -14,6 +14,7 @@ import re
 import shutil
 import subprocess
 import tempfile
+import time
 import unittest
 
 import javahome
@@ -111,6 +112,21 @@ def run_cases(cases, work_dir):
     return results
 
 
+def running_from(marker):
+    """Command lines of the Wine processes that name `marker`."""
+    found = []
+    for pid in os.listdir("/proc"):
+        if pid.isdigit():
+            try:
+                with open("/proc/%s/cmdline" % pid, "rb") as f:
+                    cmdline = f.read().replace(b"\0", b" ").decode("utf-8", errors="replace")
+            except OSError:
+                continue
+            if marker in cmdline:
+                found.append(cmdline)
+    return found
+
+
 def kill_strays(marker):
     """Ends (by id) every Wine process whose command line names `marker`; returns their command lines."""
     found = []
@@ -142,6 +158,11 @@ class FuzzTestCase(unittest.TestCase):
         self.homes = 0
 
     def check_no_strays(self):
+        """Processes of the test's homes may take a moment to end after the last step; after that
+        bound, any that still runs is ended by id and reported."""
+        deadline = time.monotonic() + 15
+        while running_from(windows_path(self.work)) and time.monotonic() < deadline:
+            time.sleep(0.2)
         strays = kill_strays(windows_path(self.work))
         self.assertEqual(strays, [], "processes left running")
 

@@ -80,12 +80,13 @@ class RuntimeFaultTest(base.FuzzTestCase):
 
 class LogDirectoryFaultTest(base.FuzzTestCase):
     def wait_until_gone(self, home):
+        """Waits (bounded) until no process runs from the home."""
         deadline = time.monotonic() + BOUND
         while time.monotonic() < deadline:
-            if not self.processes_of(home):
+            if not LogDirectoryFaultTest.processes_of(home):
                 return
             time.sleep(0.2)
-        self.fail("still running: %r" % self.processes_of(home))
+        self.fail("still running: %r" % LogDirectoryFaultTest.processes_of(home))
 
     @staticmethod
     def processes_of(home):
@@ -133,6 +134,55 @@ class LogDirectoryFaultTest(base.FuzzTestCase):
         self.assertTrue(run.has("shutdown.seen"), run)
         self.wait_until_gone(home)
         self.assertEqual(self.home_files(home, "var/temp"), [])
+
+
+class UpgradeRelayFaultTest(base.FuzzTestCase):
+    def test_agent_killed_while_the_relay_waits_for_it(self):
+        """The agent launches the upgrade and, instead of ending, is killed: the relay goes on from
+        the kill, runs the upgrader and brings the agent back with its mode."""
+        once = windows_path(os.path.join(self.work, "upgraded-once"))
+        home = self.make_home(javaopts_conf=("-Dstub.spawn=_upgrade start\r\n-Dstub.spawn.once=%s\r\n"
+                                             "-Dstub.main=wait-shutdown\r\n" % once).encode())
+        exe = os.path.join(home, "bin", "agent.exe")
+        jar = os.path.join(home, "var/upgrade/quill-agentupgrade.jar")
+        javahome.write_upgrader_jar(jar, exit_status=0)
+        record = os.path.join(home, "var/stub-jvm.record")
+        self.addCleanup(lambda: run_windows(exe, ["stop"], timeout=BOUND))
+
+        started = run_windows(exe, ["start"], timeout=BOUND)
+        self.assertEqual(started.returncode, 0, started)
+        [first] = javahome.wait_for_record(record, lambda runs: runs and runs[0].has("spawn.pid"), timeout=BOUND)
+        log = os.path.join(home, "var/log/stdout")
+        deadline = time.monotonic() + BOUND
+        while "Waiting for parent to terminate..." not in self.text_of(log):
+            self.assertLess(time.monotonic(), deadline, self.text_of(log))
+            time.sleep(0.1)
+        killed = run_windows("taskkill", ["/f", "/pid", first.value("pid")], timeout=BOUND)
+        self.assertEqual(killed.returncode, 0, killed)
+
+        runs = javahome.wait_for_record(record, lambda runs: len(runs) >= 2 and runs[1].has("main.thread"), timeout=BOUND)
+        self.assertFalse(runs[0].has("destroy"), runs[0])          # it never ended by itself
+        self.assertIn("-Dagent.mode=start", runs[1].options)
+        self.assertTrue(runs[1].has("spawn.skipped"), runs[1])
+        for name in ("UPGRADE_SET_AGENT_HOME", "UPGRADE_JAVA_OPTS", "UPGRADE_PARENT_HANDLE"):
+            self.assertNotIn(name, runs[1].env)
+        self.assertIn("stub upgrader: stdout", self.text_of(os.path.join(home, "var/log/upgrade.log")))
+        self.assertFalse(os.path.exists(jar))
+
+        stopped = run_windows(exe, ["stop"], timeout=BOUND)
+        self.assertEqual(stopped.returncode, 0, stopped)
+        javahome.wait_for_record(record, lambda runs: len(runs) >= 2 and runs[1].has("destroy"), timeout=BOUND)
+        LogDirectoryFaultTest.wait_until_gone(self, home)
+        # The restarted agent removed the executable copy the relay ran from; nothing is left in temp.
+        self.assertFalse(os.path.exists(os.path.join(home, "var/agent.exe")))
+        self.assertEqual(self.home_files(home, "var/temp"), [])
+
+    @staticmethod
+    def text_of(path):
+        if not os.path.exists(path):
+            return ""
+        with open(path, "rb") as f:
+            return f.read().decode("utf-8", errors="replace")
 
 
 if __name__ == "__main__":
