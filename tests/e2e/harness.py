@@ -4,6 +4,7 @@ import os
 import shutil
 import subprocess
 import tempfile
+import time
 import unittest
 
 WINE_RUN = os.environ.get("WINE_RUN", "wine")
@@ -11,6 +12,15 @@ AGENT_EXE = os.environ["AGENT_EXE"]
 
 # Every child run is bounded; a test never waits longer than this for one program.
 DEFAULT_TIMEOUT = 60
+
+def wait_until(predicate, timeout=DEFAULT_TIMEOUT, what="condition"):
+    """Polls until predicate() holds; a bounded wait for something another process does."""
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            raise AssertionError("timed out waiting for " + what)
+        time.sleep(0.05)
+
 
 CRASH_MARKERS = ("Unhandled exception", "wine: Unhandled", "winedbg", "Backtrace:")
 

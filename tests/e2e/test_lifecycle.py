@@ -7,17 +7,9 @@ import unittest
 
 import javahome
 from agent_java import JavaAgentTestCase
-from harness import WINE_RUN, run_windows
+from harness import WINE_RUN, run_windows, wait_until
 
 BOUND = 30.0
-
-
-def wait_until(predicate, timeout=BOUND, what="condition"):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            raise AssertionError("timed out waiting for " + what)
-        time.sleep(0.05)
 
 
 class EnvironmentScriptTest(JavaAgentTestCase):
@@ -82,7 +74,7 @@ class BackgroundAgentTest(JavaAgentTestCase):
         self.assertIn("-Xrs", runs[-1].options)
         log = self.home.file("var/log/stdout")
         wait_until(lambda: "stub jvm: main started" in open(log, encoding="utf-8", errors="replace").read(),
-                   what="the agent's output in the log")
+                   timeout=BOUND, what="the agent's output in the log")
         result = self.home.run("stop")
         self.assertEqual(result.returncode, 0, result)
         javahome.wait_for_record(self.record_path, lambda r: r[-1].has("destroy"))

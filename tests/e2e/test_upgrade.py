@@ -6,6 +6,7 @@ import unittest
 
 import javahome
 from agent_java import JavaAgentTestCase
+from harness import wait_until
 
 BOUND = 60.0
 RELAY_VARIABLES = ("UPGRADE_SET_AGENT_HOME", "UPGRADE_JAVA_OPTS", "UPGRADE_PARENT_HANDLE")
@@ -13,14 +14,6 @@ RELAY_VARIABLES = ("UPGRADE_SET_AGENT_HOME", "UPGRADE_JAVA_OPTS", "UPGRADE_PAREN
 
 def quote(path):
     return '"%s"' % path if " " in path or "\t" in path else path
-
-
-def wait_until(predicate, timeout=BOUND, what="condition"):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            raise AssertionError("timed out waiting for " + what)
-        time.sleep(0.05)
 
 
 class UpgradeTestCase(JavaAgentTestCase):
@@ -74,7 +67,7 @@ class RelayTest(UpgradeTestCase):
         self.assertIn("stub upgrader: stderr", log)
         # The archive is gone, and so is the executable copy the relay ran from.
         self.assertFalse(os.path.exists(self.jar))
-        wait_until(lambda: not os.path.exists(self.copy), what="the executable copy to be removed")
+        wait_until(lambda: not os.path.exists(self.copy), timeout=BOUND, what="the executable copy to be removed")
 
 
 class UpgradeContinueTest(UpgradeTestCase):
