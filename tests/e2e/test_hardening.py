@@ -112,24 +112,8 @@ def run_cases(cases, work_dir):
     return results
 
 
-def running_from(marker):
-    """Command lines of the Wine processes that name `marker`."""
-    found = []
-    for pid in os.listdir("/proc"):
-        if pid.isdigit():
-            try:
-                with open("/proc/%s/cmdline" % pid, "rb") as f:
-                    cmdline = f.read().replace(b"\0", b" ").decode("utf-8", errors="replace")
-            except OSError:
-                continue
-            if marker in cmdline:
-                found.append(cmdline)
-    return found
-
-
-def kill_strays(marker):
-    """Ends (by id) every Wine process whose command line names `marker`; returns their command lines."""
-    found = []
+def processes_naming(marker):
+    """(pid, command line) of every process whose command line names `marker`."""
     for pid in os.listdir("/proc"):
         if not pid.isdigit():
             continue
@@ -139,11 +123,23 @@ def kill_strays(marker):
         except OSError:
             continue
         if marker in cmdline:
-            found.append(cmdline)
-            try:
-                os.kill(int(pid), 9)
-            except OSError:
-                pass
+            yield int(pid), cmdline
+
+
+def running_from(marker):
+    """Command lines of the Wine processes that name `marker`."""
+    return [cmdline for _, cmdline in processes_naming(marker)]
+
+
+def kill_strays(marker):
+    """Ends (by id) every Wine process whose command line names `marker`; returns their command lines."""
+    found = []
+    for pid, cmdline in processes_naming(marker):
+        found.append(cmdline)
+        try:
+            os.kill(pid, 9)
+        except OSError:
+            pass
     return found
 
 
