@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
 """Benchmarks of agent.exe under Wine, each figure a ratio to a baseline measured in the same run.
 
-    bench/run_benchmarks.py [--build DIR] [--rounds N] [--service-rounds N] [--no-service]
+    bench/run_benchmarks.py [--arch x86|x64] [--build DIR] [--rounds N] [--service-rounds N] [--no-service]
 
-Builds nothing: run scripts/build.sh first (the default build directory is build/). Everything runs
-under the build tree's own Wine prefix. Programs are started and timed from a Windows parent of our
+Builds nothing: run scripts/build.sh first. The build measured is build/x86 (the shipped PE32 program)
+where 32-bit Wine runs and build/x64 elsewhere, unless --arch or --build says otherwise; the first
+line printed names it. Everything runs under the build tree's own Wine prefix. Programs are started and timed from a Windows parent of our
 own (bench/bench_driver.cpp), so that the figures hold a program's start and work and not the cost
 of starting Wine from a Linux shell. Cases of one figure run interleaved, round by round, and each
 figure is the median over the rounds with its spread (interquartile range, and minimum to maximum).
@@ -14,7 +15,7 @@ Figures (goals in brackets):
      JNI_CreateJavaVM, without and with bin\\set_env.cmd, against the minimal launcher
      (stub_jvm_host_check.exe), and one "cmd /c" run of a script calling a trivial program.
      [without set_env.cmd: <= 1.3 x minimal; with: <= minimal + 1.2 x cmd run]
-  2. "stop" and "_winenv" start to end against a trivial PE32 program. [<= 1.3 x]
+  2. "stop" and "_winenv" start to end against a trivial program of the same build. [<= 1.3 x]
   3. Service stop latency: stop request to SERVICE_STOPPED for the agent's service (the stand-in agent
      polls for the shutdown marker every 100 ms) against a minimal service that stops at once.
      [the host adds <= poll interval + 50 ms]
@@ -139,7 +140,26 @@ def show_ratio(label, values, goal_text, met):
     return s
 
 
-def machine():
+def x86_wine_runs():
+    try:
+        return subprocess.run(["/usr/lib/wine/wine", "--version"], capture_output=True, timeout=60).returncode == 0
+    except OSError:
+        return False
+
+
+def build_arch(build):
+    """The architecture of a build folder, from its toolchain."""
+    try:
+        with open(os.path.join(build, "CMakeCache.txt")) as f:
+            for line in f:
+                if line.startswith("CMAKE_TOOLCHAIN_FILE:"):
+                    return "x64" if line.rstrip().endswith("toolchain-x64.cmake") else "x86"
+    except OSError:
+        pass
+    return "?"
+
+
+def machine(build):
     cpu = "unknown"
     try:
         with open("/proc/cpuinfo") as f:
@@ -147,7 +167,8 @@ def machine():
     except (OSError, StopIteration):
         pass
     try:
-        wine = subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout.strip()
+        loader = "/usr/lib/wine/wine64" if build_arch(build) == "x64" else "/usr/lib/wine/wine"
+        wine = subprocess.run([loader, "--version"], capture_output=True, text=True).stdout.strip()
     except OSError:
         wine = "wine ?"
     try:
@@ -219,7 +240,7 @@ def short_commands(bench, rounds):
     stop = [x[1] for x in r["stop"]]
     winenv = [x[1] for x in r["_winenv"]]
     imports = [x[1] for x in r["imports"]]
-    show("trivial PE32 program", trivial)
+    show("trivial program", trivial)
     show("trivial program with agent.exe's imports", imports)
     show("agent.exe stop", stop)
     show("agent.exe _winenv", winenv)
@@ -301,7 +322,8 @@ def memory_and_size(bench, launch_results):
             "met" if statistics.median(run) - wine_share < 8 * mib else "MISSED"))
     size = os.path.getsize(bench.exe["agent"])
     stripped = os.path.join(bench.work, "agent-stripped.exe")
-    subprocess.run(["i686-w64-mingw32-strip", "-o", stripped, bench.exe["agent"]], check=True)
+    tools = "x86_64-w64-mingw32" if build_arch(bench.build) == "x64" else "i686-w64-mingw32"
+    subprocess.run([tools + "-strip", "-o", stripped, bench.exe["agent"]], check=True)
     print("  %-44s %8.2f MiB (%d bytes)" % ("agent.exe with symbols", size / mib, size))
     print("  %-44s %8.2f MiB (%d bytes)" % ("agent.exe without symbols", os.path.getsize(stripped) / mib,
                                            os.path.getsize(stripped)))
@@ -310,14 +332,17 @@ def memory_and_size(bench, launch_results):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--build", default=os.environ.get("AGENT_BUILD_DIR", os.path.join(ROOT, "build")))
+    parser.add_argument("--arch", choices=("x86", "x64"), help="the build to measure (default: x86 where 32-bit Wine runs)")
+    parser.add_argument("--build", help="the build folder to measure (default: build/ARCH)")
     parser.add_argument("--rounds", type=int, default=21)
     parser.add_argument("--service-rounds", type=int, default=12)
     parser.add_argument("--no-service", action="store_true", help="leave out the service stop latency")
     args = parser.parse_args()
-    bench = Bench(os.path.abspath(args.build))
+    build = args.build or os.path.join(ROOT, "build", args.arch or ("x86" if x86_wine_runs() else "x64"))
+    bench = Bench(os.path.abspath(build))
     try:
-        print("Machine: %s" % machine())
+        print("Build: %s (%s)" % (build_arch(bench.build), bench.build))
+        print("Machine: %s" % machine(bench.build))
         print()
         results = launcher_overhead(bench, args.rounds)
         short_commands(bench, args.rounds)

@@ -1,8 +1,15 @@
 #!/usr/bin/env bash
-# Sets up the machine (if needed), configures and builds everything into build/.
+# Sets up the machine (if needed), then configures and builds both architectures: build/x86 (the
+# shipped PE32 program) and build/x64 (PE32+), everything in each, tests included.
+#
+#   scripts/build.sh            both architectures
+#   scripts/build.sh x64        only the named ones
 set -euo pipefail
-root="$(cd "$(dirname "$0")/.." && pwd)"
+source "$(dirname "$0")/lib.sh"
 "$root/scripts/setup.sh"
-build="${AGENT_BUILD_DIR:-$root/build}"
-cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw32-toolchain.cmake" >/dev/null
-cmake --build "$build" -j"$(nproc)"
+archs=("$@")
+[ ${#archs[@]} -gt 0 ] || archs=(x86 x64)
+for arch in "${archs[@]}"; do
+  echo "build: $arch in $(build_dir "$arch")"
+  build_arch "$arch"
+done

@@ -7,33 +7,45 @@
 #   scripts/demo.sh --fast     use the existing build as it is; compact output (the test suite runs this)
 #   scripts/demo.sh --keep     leave the sample home in place afterwards, to look around in it
 #   scripts/demo.sh --home DIR lay the sample home out in DIR (default: build/demo/agent home)
+#   scripts/demo.sh --arch A   run the x86 (PE32) or the x64 build; by default x86 where 32-bit Wine
+#                              runs, x64 elsewhere
 #
 # The Java side is played by a stand-in runtime built with the tests (a jvm.dll and a java.exe); it
 # writes down everything it was given in var\stub-jvm.record, which is what the steps below print.
 set -euo pipefail
-root="$(cd "$(dirname "$0")/.." && pwd)"
-build="${AGENT_BUILD_DIR:-$root/build}"
+source "$(dirname "$0")/lib.sh"
 
 fast=0
 keep=0
 home=""
+arch="${AGENT_ARCH:-}"
 while [ $# -gt 0 ]; do
   case "$1" in
     --fast) fast=1 ;;
     --keep) keep=1 ;;
     --home) home="$2"; shift ;;
-    *) echo "usage: scripts/demo.sh [--fast] [--keep] [--home DIR]" >&2; exit 2 ;;
+    --arch) arch="$2"; shift ;;
+    *) echo "usage: scripts/demo.sh [--fast] [--keep] [--home DIR] [--arch x86|x64]" >&2; exit 2 ;;
   esac
   shift
 done
-home="${home:-$build/demo/agent home}"
+if [ -z "$arch" ]; then
+  if x86_wine_runs; then arch=x86; else arch=x64; fi
+fi
+case "$arch" in
+  x86) arch_text="x86 build (PE32, the shipped program) under 32-bit Wine" ;;
+  x64) arch_text="x64 build (PE32+) under 64-bit Wine" ;;
+  *) echo "demo: unknown architecture '$arch' (x86, x64)" >&2; exit 2 ;;
+esac
+build="$(build_dir "$arch")"
+home="${home:-$build_root/demo/agent home}"
 
 if [ "$fast" = 0 ]; then
   "$root/scripts/setup.sh"
-  cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw32-toolchain.cmake" >/dev/null
-  echo "Building agent.exe and the stand-in Java runtime ..."
-  cmake --build "$build" -j"$(nproc)" --target agent stub_jvm stub_java >/dev/null
+  echo "Building agent.exe and the stand-in Java runtime ($arch) ..."
+  build_arch "$arch" agent stub_jvm stub_java >/dev/null
 fi
+echo "Demonstration of the $arch_text"
 
 wine_run="${WINE_RUN:-$build/wine-run}"
 agent_source="${AGENT_EXE:-$build/src/agent.exe}"
@@ -195,7 +207,7 @@ for f in conf/agent/javahome.conf conf/agent/javaopts.conf bin/set_env.cmd; do
   echo "  $f:"
   sed 's/\r$//; s/^/    | /' "$home/$f"
 done
-say "java\\ stands in for a 32-bit Java runtime (bin\\server\\jvm.dll, bin\\java.exe). The -Dstub. lines of javaopts.conf steer it: like the real agent it runs until var\\shutdown appears, and it writes down what it was given in var\\stub-jvm.record. A real installation lists only the agent's own options there."
+say "java\\ stands in for a $([ "$arch" = x64 ] && echo 64 || echo 32)-bit Java runtime (bin\\server\\jvm.dll, bin\\java.exe). The -Dstub. lines of javaopts.conf steer it: like the real agent it runs until var\\shutdown appears, and it writes down what it was given in var\\stub-jvm.record. A real installation lists only the agent's own options there."
 
 # ---- 1. the banner ---------------------------------------------------------------------------------
 

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Builds the release package: the stripped agent.exe, its symbol file agent.exe.debug beside it and a
-# README for administrators, zipped. Output: build/package/agent-<build>-<revision>.zip (and the same
-# files unzipped in the folder of that name).
+# README for administrators, zipped. Output: build/package/agent-<build>-<revision>-<arch>.zip (and
+# the same files unzipped in the folder of that name).
 #
-#   scripts/package.sh                  set up, build agent.exe, package it
+#   scripts/package.sh                  set up, build agent.exe (x86), package it
+#   scripts/package.sh --arch x64       the same for the x64 build
 #   scripts/package.sh --no-build       package the agent.exe of the existing build as it is
+#   scripts/package.sh --build DIR      package the build in DIR instead of build/<arch>
 #   scripts/package.sh --output DIR     write the package into DIR instead of build/package
 #
 # The symbol file arrangement: agent.exe keeps no debug information, only a .gnu_debuglink section that
@@ -13,37 +15,46 @@
 # symbol table (a section name longer than eight characters is stored in the string table that follows
 # it), so the entry point's symbol is kept: a plain "strip" leaves traces without names.
 set -euo pipefail
-root="$(cd "$(dirname "$0")/.." && pwd)"
-build="${AGENT_BUILD_DIR:-$root/build}"
-output="$build/package"
+source "$(dirname "$0")/lib.sh"
+output="$build_root/package"
+arch=x86
 do_build=1
+build=""
 while [ $# -gt 0 ]; do
   case "$1" in
+    --arch) arch="$2"; shift ;;
     --no-build) do_build=0 ;;
+    --build) build="$2"; shift ;;
     --output) output="$2"; shift ;;
-    *) echo "usage: scripts/package.sh [--no-build] [--output DIR]" >&2; exit 2 ;;
+    *) echo "usage: scripts/package.sh [--arch x86|x64] [--no-build] [--build DIR] [--output DIR]" >&2; exit 2 ;;
   esac
   shift
 done
+case "$arch" in
+  x86) tools=i686-w64-mingw32; bits=32 ;;
+  x64) tools=x86_64-w64-mingw32; bits=64 ;;
+  *) echo "package: unknown architecture '$arch' (x86, x64)" >&2; exit 2 ;;
+esac
+build="${build:-$(build_dir "$arch")}"
 
 if [ "$do_build" = 1 ]; then
   "$root/scripts/setup.sh"
-  cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw32-toolchain.cmake" >/dev/null
+  cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-$arch.cmake" >/dev/null
   cmake --build "$build" -j"$(nproc)" --target agent >/dev/null
 fi
-source_exe="${AGENT_EXE:-$build/src/agent.exe}"
+source_exe="$build/src/agent.exe"
 [ -f "$source_exe" ] || { echo "package: $source_exe is missing; build first" >&2; exit 1; }
 
-objcopy=i686-w64-mingw32-objcopy
-strip=i686-w64-mingw32-strip
-objdump=i686-w64-mingw32-objdump
-nm=i686-w64-mingw32-nm
+objcopy=$tools-objcopy
+strip=$tools-strip
+objdump=$tools-objdump
+nm=$tools-nm
 
 # The package is named after the build identifier and source revision the banner shows.
 revision_header="$build/src/generated/agent_revision.h"
 build_life_id="$(sed -n 's/.*AGENT_BUILD_LIFE_ID L"\(.*\)".*/\1/p' "$revision_header" 2>/dev/null || true)"
 revision="$(sed -n 's/.*AGENT_GIT_REV_ID L"\(.*\)".*/\1/p' "$revision_header" 2>/dev/null || true)"
-name="agent-${build_life_id:-unknown}-$(printf '%.12s' "${revision:-unknown}")"
+name="agent-${build_life_id:-unknown}-$(printf '%.12s' "${revision:-unknown}")-$arch"
 folder="$output/$name"
 rm -rf "$folder" "$folder.zip"
 mkdir -p "$folder"
@@ -51,7 +62,7 @@ mkdir -p "$folder"
 # The symbol that stays: the one at the entry point.
 image_base="$($objdump -p "$source_exe" | awk '$1 == "ImageBase" { print $2 }')"
 entry_rva="$($objdump -p "$source_exe" | awk '$1 == "AddressOfEntryPoint" { print $2 }')"
-entry_address="$(printf '%08x' $((0x$image_base + 0x$entry_rva)))"
+entry_address="$(printf '%0*x' "${#image_base}" $((0x$image_base + 0x$entry_rva)))"
 entry_symbol="$($nm "$source_exe" | awk -v a="$entry_address" '$1 == a && ($2 == "T" || $2 == "t") && !found { print $3; found = 1 }')"
 [ -n "$entry_symbol" ] || { echo "package: no symbol at the entry point 0x$entry_address" >&2; exit 1; }
 
@@ -70,7 +81,8 @@ sed 's/$/\r/' >"$folder/README.txt" <<EOF
 Olvar Tesk Agent launcher - $name
 ================================================================
 
-agent.exe        the launcher and Windows-service host of the agent (32-bit console program)
+agent.exe        the launcher and Windows-service host of the agent ($bits-bit console program;
+                 it loads the Java VM into its own process, so it needs a $bits-bit Java runtime)
 agent.exe.debug  its symbol file: keep it beside agent.exe
 README.txt       this file
 docs\\            the administrator's guide (start with docs\\README.md)

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need on Debian 12 (run as root). Returns at once when all is present.
+# 32-bit Wine is installed on every host, also where the kernel cannot run it: the tests probe that.
 set -euo pipefail
 need=()
 have() { command -v "$1" >/dev/null 2>&1; }
 have i686-w64-mingw32-g++-posix || need+=(g++-mingw-w64-i686)
-have wine || need+=(wine wine64)
+have x86_64-w64-mingw32-g++-posix || need+=(g++-mingw-w64-x86-64)
+have wine || need+=(wine)
+[ -x /usr/lib/wine/wine64 ] || need+=(wine64)
 dpkg -s wine32:i386 >/dev/null 2>&1 || need+=(wine32:i386 libwine:i386)
 have cmake || need+=(cmake)
 [ -f /usr/include/fmt/printf.h ] || need+=(libfmt-dev)

@@ -30,7 +30,9 @@ HANDLE convert_string_to_system_handle(const std::wstring& text) {
     errno = 0;
     unsigned long value = std::wcstoul(text.c_str(), nullptr, 10);
     if (errno != 0) throw bad_handle_string(AGENT_HERE, L"wcstoul", text, errno);
-    // 0 is no handle; 0xFFFFFFFA to 0xFFFFFFFF are pseudo-handles of this very process and thread.
+    // 0 is no handle; 0xFFFFFFFA to 0xFFFFFFFF are pseudo-handles of this very process and thread
+    // (-6 to -1; in a 64-bit process their 64-bit spellings do not fit in 32 bits and end above).
+    // Kernel handles fit in 32 bits in both bitnesses.
     if (value == 0 || value >= 0xFFFFFFFAul) throw bad_handle_string(AGENT_HERE, L"wcstoul", text, EINVAL);
     return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(value));
 }
@@ -79,7 +81,7 @@ std::vector<std::wstring> environment_for_relay_child(const std::vector<std::wst
 
 std::wstring parent_handle_entry(const shared_handle& self) {
     return std::wstring(parent_handle_variable) + L"=" +
-           format_text(L"%u", static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(self.get())));
+           format_text(L"%u", reinterpret_cast<std::uintptr_t>(self.get()));
 }
 
 void remove_environment_variable(const wchar_t* name) {

@@ -51,7 +51,7 @@ bool is_valid_x86_binary(file_handle& file) {
     std::uint32_t pe_signature = 0;
     if (!read_exactly(file, pe_offset, pe_signature) || pe_signature != IMAGE_NT_SIGNATURE) return false;
     std::uint16_t machine = 0;
-    return read_exactly(file, std::int64_t(pe_offset) + 4, machine) && machine == IMAGE_FILE_MACHINE_I386;
+    return read_exactly(file, std::int64_t(pe_offset) + 4, machine) && machine == own_image_machine;
 }
 
 bool locate_jvm_dll(const std::wstring& java_home, std::wstring& jvm_base, std::wstring& jvm_dll) {

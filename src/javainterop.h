@@ -1,5 +1,6 @@
 #pragma once
-// Finding a 32-bit Java runtime under a Java home and running Java in this process through JNI.
+// Finding a Java runtime of this program's own bitness under a Java home and running Java in this
+// process through JNI.
 
 #include <jni.h>
 
@@ -8,7 +9,16 @@
 
 class file_handle;
 
-// True for a 32-bit x86 Windows image (MZ, PE signature, machine 0x014C).
+// The machine a Java runtime's images must have: a DLL is loaded into this very process, so only a
+// runtime built for the program's own machine can be hosted (0x014C in the PE32 program, 0x8664 in
+// the x64 one).
+#if defined(_M_X64) || defined(__x86_64__)
+constexpr unsigned short own_image_machine = 0x8664;
+#else
+constexpr unsigned short own_image_machine = 0x014C;
+#endif
+
+// True for a Windows image (MZ, PE signature) whose machine is own_image_machine.
 bool is_valid_x86_binary(file_handle& file);
 bool locate_jvm_dll(const std::wstring& java_home, std::wstring& jvm_base, std::wstring& jvm_dll);
 bool locate_java_exe(const std::wstring& java_home, std::wstring& java_exe);

@@ -57,7 +57,7 @@ HANDLE symbol_engine_process() {
     return engine.process;
 }
 
-stack_frame resolve_address(HANDLE process, std::uint32_t address) {
+stack_frame resolve_address(HANDLE process, std::uintptr_t address) {
     stack_frame frame;
     frame.address = address;
 
@@ -68,7 +68,7 @@ stack_frame resolve_address(HANDLE process, std::uint32_t address) {
     DWORD64 displacement64 = 0;
     if (SymFromAddrW(process, address, &displacement64, symbol)) {
         frame.function.assign(symbol->Name, symbol->NameLen);
-        frame.symbol_address = static_cast<std::uint32_t>(symbol->Address);
+        frame.symbol_address = static_cast<std::uintptr_t>(symbol->Address);
         frame.displacement = static_cast<std::uint32_t>(displacement64);
     } else {
         frame.function = L"<function>";
@@ -113,7 +113,7 @@ void stack_trace::resolve() const {
     HANDLE process = symbol_engine_process();
     std::vector<stack_frame> frames;
     frames.reserve(addresses_.size());
-    for (std::uint32_t address : addresses_) frames.push_back(resolve_address(process, address));
+    for (std::uintptr_t address : addresses_) frames.push_back(resolve_address(process, address));
     frames_ = std::move(frames);
     addresses_.clear();
     addresses_.shrink_to_fit();

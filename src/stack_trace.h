@@ -9,8 +9,8 @@
 struct stack_frame {
     std::wstring function;
     std::wstring file;
-    std::uint32_t address = 0;
-    std::uint32_t symbol_address = 0;
+    std::uintptr_t address = 0;
+    std::uintptr_t symbol_address = 0;
     std::uint32_t displacement = 0;
     std::uint32_t line = 0;
 };
@@ -25,7 +25,7 @@ public:
     const std::vector<stack_frame>& frames() const;
 
 private:
-    mutable std::vector<std::uint32_t> addresses_;
+    mutable std::vector<std::uintptr_t> addresses_;
     mutable std::vector<stack_frame> frames_;
 };
 

@@ -20,6 +20,9 @@ JAVA_LAYOUTS = ("bin", "jre/bin")
 
 MACHINE_I386 = 0x014C
 MACHINE_AMD64 = 0x8664
+# The runtime's images must be of the build's own machine; the other one is skipped.
+OWN_MACHINE = MACHINE_AMD64 if os.environ.get("AGENT_ARCH") == "x64" else MACHINE_I386
+OTHER_MACHINE = MACHINE_I386 if OWN_MACHINE == MACHINE_AMD64 else MACHINE_AMD64
 
 
 def _stub_file(variable):
@@ -65,11 +68,11 @@ def place(target, source):
     return target
 
 
-def write_fake_pe_image(path, machine=MACHINE_AMD64):
+def write_fake_pe_image(path, machine=OTHER_MACHINE):
     """Writes the headers of a PE image for the given machine and nothing else.
 
     The headers pass a signature-and-machine check; the file cannot be loaded, so with machine
-    MACHINE_I386 it is a jvm.dll that is found but fails in LoadLibraryExW.
+    OWN_MACHINE it is a jvm.dll that is found but fails in LoadLibraryExW.
     """
     pe_offset = 0x40
     dos_header = b"MZ" + bytes(0x3A) + struct.pack("<I", pe_offset)

@@ -56,7 +56,7 @@ class RuntimeFaultTest(base.FuzzTestCase):
 
     def test_a_runtime_library_that_fails_to_load(self):
         broken = os.path.join(self.work, "broken-jdk")
-        javahome.write_fake_pe_image(os.path.join(broken, "bin", "server", "jvm.dll"), javahome.MACHINE_I386)
+        javahome.write_fake_pe_image(os.path.join(broken, "bin", "server", "jvm.dll"), javahome.OWN_MACHINE)
         cases, homes = self.fault_cases("load", java_home=broken)
         self.check(cases, homes, [r"(?m)^FATAL wmain\(main\.cpp:\d+\): Exception:$",
                                   r"(?m)^  .*JVM DLL failed to load: jvm_dll=\[.*\\bin\\server\\jvm\.dll\] call=LoadLibraryExW\(\d+\)$"])

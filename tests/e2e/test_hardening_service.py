@@ -120,7 +120,9 @@ class StopRaceTest(ServiceHardeningCase):
                 self.assertEqual(int(line["state"]), SERVICE_STOPPED, line)
                 expected = (1066, status) if status else (0, 0)
                 self.assertEqual((int(line["win32"]), int(line["specific"])), expected, line)
-                self.assertIn(line["control"], ("OK", "ERROR1062"), line)
+                # A request that meets the process's end: not running (1062), or under Wine the control
+                # pipe closed mid-request (109). Either way the outcome below must be the sound one.
+                self.assertIn(line["control"], ("OK", "ERROR1062", "ERROR109"), line)
                 if line["behaviour"] == "return" and line["process_exit"] == "unknown":
                     continue
                 self.assertEqual(line["process_exit"], "0", line)
@@ -153,7 +155,7 @@ class ServiceFaultTest(ServiceHardeningCase):
 
     def test_service_whose_runtime_cannot_be_loaded(self):
         broken = os.path.join(self.work, "broken-jdk")
-        javahome.write_fake_pe_image(os.path.join(broken, "bin", "server", "jvm.dll"), javahome.MACHINE_I386)
+        javahome.write_fake_pe_image(os.path.join(broken, "bin", "server", "jvm.dll"), javahome.OWN_MACHINE)
         self.write(self.home, "conf/agent/javahome.conf", (windows_path(broken) + "\r\n").encode())
         self.write(self.home, "bin/set_env.cmd", b"set FAULT=1\r\n")
         self.assertEqual(self.agent("install-service", "--start=manual").returncode, 0)

@@ -156,7 +156,7 @@ class RuntimeLocationTest(JavaAgentTestCase):
     def test_an_image_that_fails_to_load(self):
         root = os.path.join(self.home.root, "broken")
         os.makedirs(os.path.join(root, "bin", "server"))
-        javahome.write_fake_pe_image(os.path.join(root, "bin", "server", "jvm.dll"), javahome.MACHINE_I386)
+        javahome.write_fake_pe_image(os.path.join(root, "bin", "server", "jvm.dll"), javahome.OWN_MACHINE)
         self.use_java_home(root)
         result = self.home.run("run")
         self.assertEqual(result.returncode, 1, result)

@@ -17,9 +17,13 @@ from harness import run_windows, windows_path
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 PACKAGE = os.path.join(ROOT, "scripts", "package.sh")
-BUILD = os.path.dirname(os.environ["WINE_RUN"])
-OBJDUMP = "i686-w64-mingw32-objdump"
+ARCH = os.environ.get("AGENT_ARCH", "x86")
+BUILD = os.environ.get("BUILD_DIR") or os.path.dirname(os.environ["WINE_RUN"])
+OBJDUMP = {"x86": "i686-w64-mingw32-objdump", "x64": "x86_64-w64-mingw32-objdump"}[ARCH]
+# (machine, optional header magic) of each architecture's images.
+IMAGE_KIND = {"x86": (0x014C, 0x10B), "x64": (0x8664, 0x20B)}[ARCH]
 BOUND = 120
+SOURCE_FILES = set(os.listdir(os.path.join(ROOT, "src")))
 
 # DLLs that every Windows installation has; the program may import nothing else (its C++ runtime,
 # libgcc and the threads library are linked in).
@@ -48,14 +52,16 @@ def section_contents(path, name):
     return bytes(data)
 
 
-class PackageTest(unittest.TestCase):
+class PackageTestCase(unittest.TestCase):
+    """Builds this architecture's package from the build's agent.exe once per test class."""
+
     @classmethod
     def setUpClass(cls):
         cls.root = tempfile.mkdtemp(prefix="agent-package-test-")
         try:
             output = os.path.join(cls.root, "package")
-            env = dict(os.environ, AGENT_BUILD_DIR=BUILD)
-            result = subprocess.run(["bash", PACKAGE, "--no-build", "--output", output], env=env,
+            result = subprocess.run(["bash", PACKAGE, "--arch", ARCH, "--no-build", "--build", BUILD,
+                                     "--output", output],
                                     stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=BOUND)
             if result.returncode != 0:
                 raise AssertionError("package.sh failed:\n%s\n%s" % (result.stdout, result.stderr))
@@ -79,9 +85,13 @@ class PackageTest(unittest.TestCase):
     def tearDownClass(cls):
         shutil.rmtree(cls.root, ignore_errors=True)
 
+
+class PackageImageTest(PackageTestCase):
+    """What the package holds and what its agent.exe is; needs no Wine."""
+
     def test_archive_holds_the_executable_its_symbols_a_readme_and_the_guide(self):
         folder = os.path.basename(self.folder)
-        self.assertRegex(folder, r"^agent-[A-Za-z0-9._-]{8}-[0-9a-f]{12}$")
+        self.assertRegex(folder, r"^agent-[A-Za-z0-9._-]{8}-[0-9a-f]{12}-%s$" % ARCH)
         top = sorted(n[len(folder) + 1:] for n in self.names if n.count("/") == 1)
         self.assertEqual(top, ["README.txt", "agent.exe", "agent.exe.debug"])
         guide = sorted(n[len(folder) + 1:] for n in self.names if n.startswith(folder + "/docs/"))
@@ -93,7 +103,7 @@ class PackageTest(unittest.TestCase):
         self.assertIn(b"install-service", readme)
         self.assertNotIn(b"\n", readme.replace(b"\r\n", b""), "README.txt has lines without CR LF")
 
-    def test_executable_is_a_32_bit_console_program(self):
+    def test_executable_is_a_console_program_of_its_architecture(self):
         with open(self.exe, "rb") as f:
             data = f.read()
         self.assertEqual(data[:2], b"MZ")
@@ -102,8 +112,7 @@ class PackageTest(unittest.TestCase):
         (machine,) = struct.unpack_from("<H", data, pe + 4)
         (magic,) = struct.unpack_from("<H", data, pe + 24)
         (subsystem,) = struct.unpack_from("<H", data, pe + 24 + 68)
-        self.assertEqual(machine, 0x014C, "not i386")
-        self.assertEqual(magic, 0x10B, "not PE32")
+        self.assertEqual((machine, magic), IMAGE_KIND, "not an image of %s" % ARCH)
         self.assertEqual(subsystem, 3, "not a console program")
         dump = subprocess.run([OBJDUMP, "-p", self.exe], capture_output=True, text=True, timeout=BOUND,
                               check=True).stdout
@@ -129,6 +138,11 @@ class PackageTest(unittest.TestCase):
         (crc,) = struct.unpack_from("<I", link, len(link) - 4)
         with open(self.debug, "rb") as f:
             self.assertEqual(crc, zlib.crc32(f.read()))
+
+
+
+class PackageTraceTest(PackageTestCase):
+    """The packaged program's stack traces under Wine, with and without its symbol file."""
 
     def run_fatal_in_throwaway_home(self, with_symbols):
         """Runs the packaged agent.exe in a home whose javaopts.conf the runtime rejects: "run" ends
@@ -165,9 +179,13 @@ class PackageTest(unittest.TestCase):
         self.assertEqual([f for f in ours if f in expected], expected, result)
 
     def test_without_the_symbol_file_no_names_are_shown(self):
-        # The names above come from agent.exe.debug, not from the executable itself.
+        # The names above come from agent.exe.debug, not from the executable itself. (Frames of Wine's
+        # own libraries, which a 64-bit walk reaches, resolve through Wine's symbols.)
         result, frames = self.run_fatal_in_throwaway_home(with_symbols=False)
-        self.assertTrue(all(UNRESOLVED_FRAME.match(frame) for frame in frames), result)
+        resolved = [RESOLVED_FRAME.match(frame) for frame in frames]
+        ours = [m.group(0) for m in resolved if m and m.group("file") in SOURCE_FILES]
+        self.assertEqual(ours, [], result)
+        self.assertTrue(all(UNRESOLVED_FRAME.match(frame) for frame in frames[:5]), result)
 
 
 if __name__ == "__main__":

@@ -49,7 +49,8 @@ TEST(upgrade_handover, handle_text_must_be_plain_digits_naming_a_real_handle) {
     EXPECT_EQ(convert_string_to_system_handle(L"1234"), reinterpret_cast<HANDLE>(1234));
     EXPECT_EQ(convert_string_to_system_handle(L" 48"), reinterpret_cast<HANDLE>(48));
     for (const wchar_t* bad : {L"", L"-1", L"+4", L"abc", L"12x", L"0", L"4294967295", L"4294967294",
-                               L"4294967290", L"4294967296", L"99999999999999999999"}) {
+                               L"4294967290", L"4294967296", L"99999999999999999999",
+                               L"18446744073709551615", L"18446744073709551610"}) {
         try {
             convert_string_to_system_handle(bad);
             ADD_FAILURE() << "accepted: " << to_string(bad);

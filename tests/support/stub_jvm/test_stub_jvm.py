@@ -242,9 +242,9 @@ class JavaHomeTest(unittest.TestCase):
         self.addCleanup(shutil.rmtree, root, ignore_errors=True)
         for jvm_layout, java_layout in zip(javahome.JVM_LAYOUTS, javahome.JAVA_LAYOUTS * 3):
             home = javahome.make_java_home(root / jvm_layout.replace("/", "_"), jvm_layout, java_layout)
-            self.assertEqual(javahome.image_machine(home / jvm_layout / "jvm.dll"), javahome.MACHINE_I386)
-            self.assertEqual(javahome.image_machine(home / java_layout / "java.exe"), javahome.MACHINE_I386)
-        self.assertEqual(javahome.image_machine(javahome.write_fake_pe_image(root / "x64.dll")), javahome.MACHINE_AMD64)
+            self.assertEqual(javahome.image_machine(home / jvm_layout / "jvm.dll"), javahome.OWN_MACHINE)
+            self.assertEqual(javahome.image_machine(home / java_layout / "java.exe"), javahome.OWN_MACHINE)
+        self.assertEqual(javahome.image_machine(javahome.write_fake_pe_image(root / "other.dll")), javahome.OTHER_MACHINE)
         self.assertIsNone(javahome.image_machine(javahome.write_non_image(root / "one.dll", b"M")))
 
     def test_record_parser_splits_runs_and_keeps_values_with_equals_signs(self):

@@ -1,6 +1,8 @@
-# Cross build for 32-bit Windows with the posix thread model (std::thread, std::mutex need it).
+# Cross build for 32-bit Windows (PE32, i386): the shipped program. The posix thread model is the one
+# with std::thread and std::mutex.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
+set(AGENT_ARCH x86)
 set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
 set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
 set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)

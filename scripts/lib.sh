@@ -1,0 +1,43 @@
+# Shared by the scripts: build folders, toolchains and the choice of architectures. Sourced, not run.
+# Two builds of one source: x86 (PE32, the shipped program) and x64 (PE32+). Each has its own build
+# folder, build/<arch>, with its own Wine prefix inside.
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build_root="${AGENT_BUILD_ROOT:-$root/build}"
+
+build_dir() { printf '%s/%s' "$build_root" "$1"; }
+
+# 32-bit Wine is a 32-bit Linux program: on a kernel without IA-32 emulation it cannot start at all.
+x86_wine_runs() { /usr/lib/wine/wine --version >/dev/null 2>&1; }
+
+# Sets test_archs (the architectures whose builds run under Wine) and arch_note (why, for the log).
+choose_test_archs() {
+  if [ -n "${AGENT_TEST_ARCHS:-}" ]; then
+    test_archs="$(printf '%s' "$AGENT_TEST_ARCHS" | tr ',' ' ')"
+    arch_note="chosen by AGENT_TEST_ARCHS"
+    local arch
+    for arch in $test_archs; do
+      case "$arch" in x86|x64) ;; *) echo "AGENT_TEST_ARCHS: unknown architecture '$arch' (x86, x64)" >&2; return 2 ;; esac
+    done
+  elif x86_wine_runs; then
+    test_archs="x86 x64"
+    arch_note="this host runs 32-bit Wine"
+  else
+    test_archs="x64"
+    arch_note="x86 skipped: 32-bit Wine cannot run on this host (/usr/lib/wine/wine --version failed)"
+  fi
+}
+
+configure_arch() {  # configure_arch ARCH
+  cmake -S "$root" -B "$(build_dir "$1")" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-$1.cmake" >/dev/null
+}
+
+build_arch() {  # build_arch ARCH [TARGET...]
+  local arch="$1"
+  shift
+  configure_arch "$arch"
+  local targets=()
+  local target
+  for target in "$@"; do targets+=(--target "$target"); done
+  cmake --build "$(build_dir "$arch")" -j"$(nproc)" "${targets[@]}"
+}
