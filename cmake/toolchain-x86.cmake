@@ -1,12 +1,5 @@
-# Cross build for 32-bit Windows (PE32, i386): the shipped program. The posix thread model is the one
-# with std::thread and std::mutex.
-set(CMAKE_SYSTEM_NAME Windows)
+# The shipped program: 32-bit Windows (PE32, i386).
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(AGENT_ARCH x86)
-set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(AGENT_MINGW_TRIPLE i686-w64-mingw32)
+include(${CMAKE_CURRENT_LIST_DIR}/clang-mingw.cmake)

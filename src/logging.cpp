@@ -32,13 +32,23 @@ std::string_view::size_type matching_open_paren(std::string_view text, std::stri
 
 std::wstring qualified_function_name(const char* pretty_function) {
     std::string_view text(pretty_function);
-    // Code inside a lambda: "outer(args)::<lambda(args)>" is named after the enclosing function.
-    if (auto lambda = text.find("::<lambda"); lambda != std::string_view::npos)
-        return qualified_function_name(std::string(text.substr(0, lambda)).c_str()) + L"::<lambda>";
-    // Template bindings: "f(T) [with T = wchar_t]".
+    // Code inside a lambda is named after the enclosing function: "outer(args)::<lambda(args)>" (GCC),
+    // "auto outer(args)::(anonymous class)::operator()(args) const" (clang).
+    for (std::string_view marker : {std::string_view("::<lambda"), std::string_view("::(anonymous class)::")}) {
+        if (auto lambda = text.find(marker); lambda != std::string_view::npos)
+            return qualified_function_name(std::string(text.substr(0, lambda)).c_str()) + L"::<lambda>";
+    }
+    // Template bindings: "f(T) [with T = wchar_t]" (GCC), "f(T) [T = wchar_t]" (clang, which has
+    // already put the arguments into the class names).
     std::string bound_arguments;
-    if (auto with = text.find(" [with "); with != std::string_view::npos) {
-        std::string_view binding = text.substr(with + 7);
+    auto with = text.find(" [with ");
+    auto binding_start = with + 7;
+    if (with == std::string_view::npos && !text.empty() && text.back() == ']') {
+        with = text.rfind(" [");
+        binding_start = with + 2;
+    }
+    if (with != std::string_view::npos) {
+        std::string_view binding = text.substr(binding_start);
         if (!binding.empty() && binding.back() == ']') binding.remove_suffix(1);
         // Only a single "T = X" binding is substituted; several keep the parameter names.
         if (auto eq = binding.find(" = "); eq != std::string_view::npos && binding.find("; ") == std::string_view::npos)
@@ -51,14 +61,18 @@ std::wstring qualified_function_name(const char* pretty_function) {
         auto open = matching_open_paren(text, close);
         if (open != std::string_view::npos && open > 0) text = text.substr(0, open);
     }
-    // The name starts after the last blank outside angle brackets (the return type stands before it).
+    // The name starts after the last blank outside angle brackets and parentheses (the return type
+    // stands before it; clang spells the unnamed namespace "(anonymous namespace)").
     std::string_view::size_type start = 0;
     int angle = 0;
+    int paren = 0;
     for (std::string_view::size_type i = 0; i < text.size(); ++i) {
         char c = text[i];
         if (c == '<') ++angle;
         else if (c == '>' && angle > 0) --angle;
-        else if (c == ' ' && angle == 0) {
+        else if (c == '(') ++paren;
+        else if (c == ')' && paren > 0) --paren;
+        else if (c == ' ' && angle == 0 && paren == 0) {
             // "operator ()" and "operator new" keep their blank.
             if (i >= 8 && text.substr(i - 8, 8) == "operator") continue;
             start = i + 1;
@@ -77,13 +91,12 @@ std::wstring qualified_function_name(const char* pretty_function) {
 }
 
 std::wstring strip_anonymous_namespace(const std::wstring& function) {
-    static constexpr std::wstring_view msvc_prefix = L"`anonymous-namespace'::";
-    static constexpr std::wstring_view gcc_prefix = L"{anonymous}::";
     std::wstring_view name(function);
-    if (name.size() > msvc_prefix.size() && name.substr(0, msvc_prefix.size()) == msvc_prefix)
-        return std::wstring(name.substr(msvc_prefix.size()));
-    if (name.size() > gcc_prefix.size() && name.substr(0, gcc_prefix.size()) == gcc_prefix)
-        return std::wstring(name.substr(gcc_prefix.size()));
+    for (std::wstring_view prefix : {std::wstring_view(L"`anonymous-namespace'::"), std::wstring_view(L"{anonymous}::"),
+                                     std::wstring_view(L"(anonymous namespace)::")}) {
+        if (name.size() > prefix.size() && name.substr(0, prefix.size()) == prefix)
+            return std::wstring(name.substr(prefix.size()));
+    }
     return function;
 }
 

@@ -20,7 +20,7 @@ struct source_site {
 // exceptions show the qualified name only ("services::open", "local_memory_ptr<wchar_t>::reset").
 std::wstring qualified_function_name(const char* pretty_function);
 
-// Drops the unnamed-namespace prefix in both compilers' spellings.
+// Drops the unnamed-namespace prefix in the spellings of MSVC, GCC and clang.
 std::wstring strip_anonymous_namespace(const std::wstring& function);
 
 // Bare file name of a compiler-supplied path, with either kind of separator.

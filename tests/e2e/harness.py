@@ -70,6 +70,10 @@ class AgentHome:
             os.makedirs(os.path.join(self.path, sub))
         self.exe = os.path.join(self.path, "bin", "agent.exe")
         shutil.copyfile(AGENT_EXE, self.exe)
+        # As in an installation, the symbol file sits beside the program, so that its traces resolve.
+        symbols = os.path.splitext(AGENT_EXE)[0] + ".pdb"
+        if os.path.exists(symbols):
+            shutil.copyfile(symbols, os.path.join(self.path, "bin", "agent.pdb"))
 
     @property
     def windows(self):

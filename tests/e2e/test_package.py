@@ -1,6 +1,5 @@
-"""The release package of scripts/package.sh: what it holds, what its agent.exe needs, and that the
-stack traces of the stripped executable still name functions, files and lines through the symbol
-file beside it."""
+"""The release package of scripts/package.sh: what it holds, what its agent.exe is and needs, and that
+the stack traces of the packaged executable name functions, files and lines through agent.pdb beside it."""
 
 import os
 import re
@@ -9,8 +8,8 @@ import struct
 import subprocess
 import tempfile
 import unittest
+import uuid
 import zipfile
-import zlib
 
 import javahome
 from harness import run_windows, windows_path
@@ -20,8 +19,8 @@ PACKAGE = os.path.join(ROOT, "scripts", "package.sh")
 ARCH = os.environ.get("AGENT_ARCH", "x86")
 BUILD = os.environ.get("BUILD_DIR") or os.path.dirname(os.environ["WINE_RUN"])
 OBJDUMP = {"x86": "i686-w64-mingw32-objdump", "x64": "x86_64-w64-mingw32-objdump"}[ARCH]
-# (machine, optional header magic) of each architecture's images.
-IMAGE_KIND = {"x86": (0x014C, 0x10B), "x64": (0x8664, 0x20B)}[ARCH]
+# (machine, optional header magic, bits) of each architecture's images.
+IMAGE_KIND = {"x86": (0x014C, 0x10B, 32), "x64": (0x8664, 0x20B, 64)}[ARCH]
 BOUND = 120
 SOURCE_FILES = set(os.listdir(os.path.join(ROOT, "src")))
 
@@ -35,21 +34,26 @@ RESOLVED_FRAME = re.compile(r"^\tat (?P<function>[^<(][^(]*)\((?P<file>[\w.]+\.(
 UNRESOLVED_FRAME = re.compile(r"^\tat <function>\(<file>:0\) - 0x([0-9a-f]+)=0x\1\+0$")
 
 
-def section_headers(path):
-    """Section names as objdump reports them (long names resolved through the string table)."""
-    result = subprocess.run([OBJDUMP, "-h", path], capture_output=True, text=True, timeout=BOUND, check=True)
-    return re.findall(r"^\s*\d+\s+(\S+)\s", result.stdout, re.M)
+def tool(*args):
+    return subprocess.run(list(args), capture_output=True, text=True, timeout=BOUND, check=True).stdout
 
 
-def section_contents(path, name):
-    result = subprocess.run([OBJDUMP, "-s", "-j", name, path], capture_output=True, text=True, timeout=BOUND,
-                            check=True)
-    data = bytearray()
-    for line in result.stdout.splitlines():
-        match = re.match(r"^ [0-9a-f]+ ((?:[0-9a-f]{2,8} ?)+)  ", line)
-        if match:
-            data += bytes.fromhex(match.group(1).replace(" ", ""))
-    return bytes(data)
+def section_names(path):
+    return re.findall(r"^\s*\d+\s+(\S+)\s", tool(OBJDUMP, "-h", path), re.M)
+
+
+def pdb_reference(exe):
+    """(GUID, age, file name) of the executable's CodeView debug directory entry."""
+    dump = tool("llvm-readobj-14", "--coff-debug-directory", exe)
+    guid = bytes.fromhex(re.search(r"PDBGUID: \(([0-9A-F ]+)\)", dump).group(1).replace(" ", ""))
+    return (uuid.UUID(bytes_le=guid), int(re.search(r"PDBAge: (\d+)", dump).group(1)),
+            re.search(r"PDBFileName: (\S+)", dump).group(1))
+
+
+def pdb_identity(pdb):
+    """(GUID, age) a PDB file carries."""
+    dump = tool("llvm-pdbutil-14", "dump", "--summary", pdb)
+    return uuid.UUID(re.search(r"GUID: (\{[0-9A-F-]+\})", dump).group(1)), int(re.search(r"Age: (\d+)", dump).group(1))
 
 
 class PackageTestCase(unittest.TestCase):
@@ -60,23 +64,20 @@ class PackageTestCase(unittest.TestCase):
         cls.root = tempfile.mkdtemp(prefix="agent-package-test-")
         try:
             output = os.path.join(cls.root, "package")
-            result = subprocess.run(["bash", PACKAGE, "--arch", ARCH, "--no-build", "--build", BUILD,
-                                     "--output", output],
+            result = subprocess.run(["bash", PACKAGE, "--arch", ARCH, "--no-build", "--build", BUILD, "--output", output],
                                     stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=BOUND)
             if result.returncode != 0:
                 raise AssertionError("package.sh failed:\n%s\n%s" % (result.stdout, result.stderr))
-            cls.report = result.stdout
             archives = [f for f in os.listdir(output) if f.endswith(".zip")]
             if len(archives) != 1:
                 raise AssertionError("expected one archive, found %r" % archives)
-            cls.archive = os.path.join(output, archives[0])
-            cls.unpacked = os.path.join(cls.root, "unpacked")
-            with zipfile.ZipFile(cls.archive) as archive:
+            unpacked = os.path.join(cls.root, "unpacked")
+            with zipfile.ZipFile(os.path.join(output, archives[0])) as archive:
                 cls.names = archive.namelist()
-                archive.extractall(cls.unpacked)
-            cls.folder = os.path.join(cls.unpacked, archives[0][:-len(".zip")])
+                archive.extractall(unpacked)
+            cls.folder = os.path.join(unpacked, archives[0][:-len(".zip")])
             cls.exe = os.path.join(cls.folder, "agent.exe")
-            cls.debug = os.path.join(cls.folder, "agent.exe.debug")
+            cls.pdb = os.path.join(cls.folder, "agent.pdb")
         except BaseException:
             shutil.rmtree(cls.root, ignore_errors=True)
             raise
@@ -93,14 +94,14 @@ class PackageImageTest(PackageTestCase):
         folder = os.path.basename(self.folder)
         self.assertRegex(folder, r"^agent-[A-Za-z0-9._-]{8}-[0-9a-f]{12}-%s$" % ARCH)
         top = sorted(n[len(folder) + 1:] for n in self.names if n.count("/") == 1)
-        self.assertEqual(top, ["README.txt", "agent.exe", "agent.exe.debug"])
+        self.assertEqual(top, ["README.txt", "agent.exe", "agent.pdb"])
         guide = sorted(n[len(folder) + 1:] for n in self.names if n.startswith(folder + "/docs/"))
         self.assertEqual(guide, sorted("docs/" + f for f in os.listdir(os.path.join(ROOT, "docs"))))
         self.assertEqual(len(self.names), len(top) + len(guide), self.names)
         with open(os.path.join(self.folder, "README.txt"), "rb") as f:
             readme = f.read()
-        self.assertIn(b"agent.exe.debug", readme)
-        self.assertIn(b"install-service", readme)
+        self.assertIn(b"agent.pdb", readme)
+        self.assertIn(b"needs a %d-bit Java runtime" % IMAGE_KIND[2], readme)
         self.assertNotIn(b"\n", readme.replace(b"\r\n", b""), "README.txt has lines without CR LF")
 
     def test_executable_is_a_console_program_of_its_architecture(self):
@@ -112,33 +113,20 @@ class PackageImageTest(PackageTestCase):
         (machine,) = struct.unpack_from("<H", data, pe + 4)
         (magic,) = struct.unpack_from("<H", data, pe + 24)
         (subsystem,) = struct.unpack_from("<H", data, pe + 24 + 68)
-        self.assertEqual((machine, magic), IMAGE_KIND, "not an image of %s" % ARCH)
+        self.assertEqual((machine, magic), IMAGE_KIND[:2], "not an image of %s" % ARCH)
         self.assertEqual(subsystem, 3, "not a console program")
-        dump = subprocess.run([OBJDUMP, "-p", self.exe], capture_output=True, text=True, timeout=BOUND,
-                              check=True).stdout
-        self.assertIn("(Windows CUI)", dump)
 
     def test_executable_imports_only_windows_dlls(self):
-        dump = subprocess.run([OBJDUMP, "-p", self.exe], capture_output=True, text=True, timeout=BOUND,
-                              check=True).stdout
-        imported = [name.lower() for name in re.findall(r"DLL Name: (\S+)", dump)]
+        imported = [name.lower() for name in re.findall(r"DLL Name: (\S+)", tool(OBJDUMP, "-p", self.exe))]
         self.assertIn("kernel32.dll", imported)
         self.assertEqual([name for name in imported if name not in WINDOWS_DLLS], [], imported)
 
-    def test_debug_information_lives_only_in_the_symbol_file(self):
-        exe_sections = section_headers(self.exe)
-        self.assertEqual([s for s in exe_sections if s.startswith(".debug")], [], exe_sections)
-        self.assertIn(".debug_info", section_headers(self.debug))
-        self.assertIn(".debug_line", section_headers(self.debug))
-        self.assertLess(os.path.getsize(self.exe) * 4, os.path.getsize(self.debug))
-        # The link names the file beside the executable, with the CRC-32 of its content.
-        link = section_contents(self.exe, ".gnu_debuglink")
-        name = link[:link.index(b"\0")]
-        self.assertEqual(name, b"agent.exe.debug")
-        (crc,) = struct.unpack_from("<I", link, len(link) - 4)
-        with open(self.debug, "rb") as f:
-            self.assertEqual(crc, zlib.crc32(f.read()))
-
+    def test_executable_names_its_symbol_file_by_bare_name_guid_and_age(self):
+        sections = section_names(self.exe)
+        self.assertEqual([s for s in sections if s.startswith(".debug")], [], sections)
+        guid, age, name = pdb_reference(self.exe)
+        self.assertEqual(name, "agent.pdb")
+        self.assertEqual((guid, age), pdb_identity(self.pdb))
 
 
 class PackageTraceTest(PackageTestCase):
@@ -153,7 +141,7 @@ class PackageTraceTest(PackageTestCase):
             os.makedirs(os.path.join(home, sub))
         shutil.copyfile(self.exe, os.path.join(home, "bin", "agent.exe"))
         if with_symbols:
-            shutil.copyfile(self.debug, os.path.join(home, "bin", "agent.exe.debug"))
+            shutil.copyfile(self.pdb, os.path.join(home, "bin", "agent.pdb"))
         java_home = javahome.make_java_home(os.path.join(home, "java"))
         with open(os.path.join(home, "conf/agent/javahome.conf"), "w", newline="") as f:
             f.write(windows_path(str(java_home)) + "\r\n")
@@ -179,12 +167,11 @@ class PackageTraceTest(PackageTestCase):
         self.assertEqual([f for f in ours if f in expected], expected, result)
 
     def test_without_the_symbol_file_no_names_are_shown(self):
-        # The names above come from agent.exe.debug, not from the executable itself. (Frames of Wine's
-        # own libraries, which a 64-bit walk reaches, resolve through Wine's symbols.)
+        # The names above come from agent.pdb, not from the executable itself. (Frames of Wine's own
+        # libraries, which a 64-bit walk reaches, resolve through Wine's symbols.)
         result, frames = self.run_fatal_in_throwaway_home(with_symbols=False)
         resolved = [RESOLVED_FRAME.match(frame) for frame in frames]
-        ours = [m.group(0) for m in resolved if m and m.group("file") in SOURCE_FILES]
-        self.assertEqual(ours, [], result)
+        self.assertEqual([m.group(0) for m in resolved if m and m.group("file") in SOURCE_FILES], [], result)
         self.assertTrue(all(UNRESOLVED_FRAME.match(frame) for frame in frames[:5]), result)
 
 

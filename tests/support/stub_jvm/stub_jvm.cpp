@@ -363,7 +363,8 @@ void JNICALL call_static_void_method_v(JNIEnv* env, jclass cls, jmethodID method
     call_main(env, cls, method, va_arg(args, jobject), "CallStaticVoidMethodV");
 }
 
-void JNICALL call_static_void_method(JNIEnv* env, jclass cls, jmethodID method, ...) {
+// Variadic: always the caller-cleans convention, whatever JNICALL says (compilers ignore it here).
+void call_static_void_method(JNIEnv* env, jclass cls, jmethodID method, ...) {
     va_list args;
     va_start(args, method);
     jobject array = va_arg(args, jobject);
