@@ -285,6 +285,20 @@ std::wstring canonicalize_path(const std::wstring& path) {
 
 std::wstring parent_directory(const std::wstring& path) { return canonicalize_path(path + L"\\.."); }
 
+std::wstring get_system_directory() {
+    std::wstring buffer(MAX_PATH, L'\0');
+    for (;;) {
+        UINT length = GetSystemDirectoryW(buffer.data(), static_cast<UINT>(buffer.size()));
+        if (length == 0) throw_last_error(L"GetSystemDirectoryW");
+        // A buffer too small gets the size it needs, terminator included.
+        if (length < buffer.size()) {
+            buffer.resize(length);
+            return buffer;
+        }
+        buffer.assign(length, L'\0');
+    }
+}
+
 std::wstring file_name_of(const std::wstring& path) {
     auto last = path.rfind(L'\\');
     return last == std::wstring::npos ? path : path.substr(last + 1);

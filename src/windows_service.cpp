@@ -85,14 +85,18 @@ void windows_service::dispatch_service_events() {
     // A service of its own process is dispatched whatever name the table carries.
     std::wstring name = L"IGNORED_SERVICE_NAME";
     SERVICE_TABLE_ENTRYW table[] = {{name.data(), service_main_adapter}, {nullptr, nullptr}};
-    if (!StartServiceCtrlDispatcherW(table))
-        throw system_exception(AGENT_HERE, L"StartServiceCtrlDispatcherW", GetLastError());
+    if (!StartServiceCtrlDispatcherW(table)) {
+        DWORD error = GetLastError();
+        throw system_exception(AGENT_HERE, L"StartServiceCtrlDispatcherW", error);
+    }
 }
 
 void windows_service::register_control_handler() {
     status_handle_ = RegisterServiceCtrlHandlerW(get_service_name().c_str(), service_control_handler_adapter);
-    if (status_handle_ == nullptr)
-        throw system_exception(AGENT_HERE, L"RegisterServiceCtrlHandlerW", GetLastError());
+    if (status_handle_ == nullptr) {
+        DWORD error = GetLastError();
+        throw system_exception(AGENT_HERE, L"RegisterServiceCtrlHandlerW", error);
+    }
 }
 
 bool windows_service::set_status(DWORD state) {
@@ -140,7 +144,10 @@ void windows_service::service_main() {
     unsigned thread_id = 0;
     auto thread = _beginthreadex(nullptr, agent_thread_stack_size, run_agent_in_thread, nullptr,
                                  STACK_SIZE_PARAM_IS_A_RESERVATION, &thread_id);
-    if (thread == 0) last_error_translator(L"_beginthreadex", static_cast<std::uint32_t>(_doserrno)).translate();
+    if (thread == 0) {
+        auto error = static_cast<std::uint32_t>(_doserrno);
+        last_error_translator(L"_beginthreadex", error).translate();
+    }
     shared_handle agent_thread(reinterpret_cast<HANDLE>(thread));
 
     std::size_t first = wait_for_one_of_multiple_handles({stop_event_, jvm_exit_event_, agent_thread}, INFINITE);
