@@ -358,6 +358,34 @@ bool stop_service_and_await_stopped(const service_handle_ptr& service) {
 
 namespace {
 
+// Deletes the service it holds when it goes, unless the installation was completed: a service that
+// exists is taken as installed, so a half-configured one must not stay behind.
+class installation_rollback {
+public:
+    explicit installation_rollback(service_handle_ptr service) : service_(std::move(service)) {}
+    installation_rollback(const installation_rollback&) = delete;
+    installation_rollback& operator=(const installation_rollback&) = delete;
+    ~installation_rollback() {
+        if (!service_) return;
+        LOG_WARN(L"Installation incomplete, removing the service again: service=[%s]", service_->name());
+        try {
+            delete_service(service_);
+        } catch (const application_exception& e) {
+            LOG_EXCEPTION(L"WARN ", e, L"Incompletely installed service not removed:\n  %s", e.message());
+        }
+    }
+    void complete() { service_.reset(); }
+
+private:
+    service_handle_ptr service_;
+};
+
+// The name to look up for an account given as ".\name": the look-up is not documented to take "."
+// for this computer, and a bare name is looked up on this computer first.
+std::wstring account_lookup_name(const std::wstring& user) {
+    return user.compare(0, 2, L".\\") == 0 ? user.substr(2) : user;
+}
+
 DWORD start_type_of(const std::wstring& start_mode) {
     if (start_mode.empty() || start_mode == L"auto" || start_mode == L"delayed") return SERVICE_AUTO_START;
     if (start_mode == L"manual") return SERVICE_DEMAND_START;
@@ -373,9 +401,10 @@ void install_application_service(const service_handle_ptr& manager, const std::w
     std::wstring account = user;
     std::vector<BYTE> sid;
     if (!local_system) {
-        // The account is named with the domain the look-up found, so a bare user name is enough.
-        account_info info = get_account_info(user);
-        account = info.domain + L"\\" + user;
+        account_info info = get_account_info(account_lookup_name(user));
+        // A bare user name is named with the domain the look-up found; one given with its domain
+        // (".\name" for this computer included) is registered as given.
+        if (user.find(L'\\') == std::wstring::npos) account = info.domain + L"\\" + user;
         sid = std::move(info.sid);
     }
     DWORD start_type = start_type_of(start_mode);
@@ -386,17 +415,19 @@ void install_application_service(const service_handle_ptr& manager, const std::w
     LOG_INFO(L"Installing service: service=[%s] display=[%s] account=[%s]", name, display_name, account);
     service_handle_ptr service =
         create_service(manager, name, display_name, command_line, start_type, account, password);
+    installation_rollback rollback(service);
     if (start_mode == L"delayed") set_service_start_delayed(service);
     if (!local_system) {
         service_dacl current = get_service_dacl(name);
         // Without a list everyone already holds every right; a list with one entry would take them away.
-        if (current.dacl == nullptr) {
+        if (current.dacl != nullptr) {
+            access_control_list list(current.dacl);
+            current = service_dacl();
+            list.add_access_allowed_entry(sid.data());
+            set_service_dacl(name, list);
+        } else {
             LOG_DEBUG(L"service has no access list: name=[%s]", name);
-            return;
         }
-        access_control_list list(current.dacl);
-        current = service_dacl();
-        list.add_access_allowed_entry(sid.data());
-        set_service_dacl(name, list);
     }
+    rollback.complete();
 }

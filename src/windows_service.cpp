@@ -5,6 +5,7 @@
 
 #include <process.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <exception>
 #include <string>
@@ -25,6 +26,9 @@ constexpr unsigned agent_thread_stack_size = 500000;
 // How long a stop request waits for the agent to end before the service reports stopped regardless.
 constexpr DWORD stop_grace_ms = 30000;
 constexpr DWORD stop_pending_wait_hint_ms = 3000;
+// A pending state whose check point stands still for longer than its wait hint counts as hung, and
+// the service manager and its clients stop waiting: progress is reported well within the hint.
+constexpr DWORD stop_progress_interval_ms = 1000;
 
 std::atomic<windows_service*> application_instance{nullptr};
 
@@ -153,7 +157,7 @@ void windows_service::service_main() {
     std::size_t first = wait_for_one_of_multiple_handles({stop_event_, jvm_exit_event_, agent_thread}, INFINITE);
     if (first == 0) {
         LOG_DEBUG(L"Stop event signaled");
-        std::size_t later = wait_for_one_of_multiple_handles({agent_thread, jvm_exit_event_}, stop_grace_ms);
+        std::size_t later = await_agent_end(agent_thread);
         if (later == 0) {
             LOG_DEBUG(L"Thread signaled later");
         } else if (later == 1) {
@@ -166,6 +170,18 @@ void windows_service::service_main() {
     }
     LOG_DEBUG(L"Signalling service stop");
     set_status(SERVICE_STOPPED);
+}
+
+std::size_t windows_service::await_agent_end(const shared_handle& agent_thread) {
+    const ULONGLONG start = GetTickCount64();
+    for (;;) {
+        ULONGLONG waited = GetTickCount64() - start;
+        if (waited >= stop_grace_ms) return 2;
+        auto slice = static_cast<DWORD>(std::min<ULONGLONG>(stop_progress_interval_ms, stop_grace_ms - waited));
+        std::size_t signalled = wait_for_one_of_multiple_handles({agent_thread, jvm_exit_event_}, slice);
+        if (signalled < 2) return signalled;
+        set_status(SERVICE_STOP_PENDING);
+    }
 }
 
 unsigned __stdcall windows_service::run_agent_in_thread(void*) {
