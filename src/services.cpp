@@ -251,20 +251,30 @@ std::vector<service_record> enumerate_services(const service_handle_ptr& manager
         more = enum_service_status(manager, buffer, count, resume_handle);
         const auto* entries = reinterpret_cast<const ENUM_SERVICE_STATUS_PROCESSW*>(buffer.data());
         for (DWORD i = 0; i < count; ++i) {
-            service_record record{entries[i].lpServiceName, L"", L"",
-                                  entries[i].ServiceStatusProcess.dwProcessId};
-            try {
-                service_handle_ptr service = open_service(manager, record.service_name, SERVICE_QUERY_CONFIG);
-                const QUERY_SERVICE_CONFIGW& config = query_service_config(service, config_buffer);
-                record.binary_path = optional_text(config.lpBinaryPathName);
-                record.account = optional_text(config.lpServiceStartName);
-            } catch (const service_access_denied_exception&) {
-                LOG_DEBUG(L"service_access_denied_exception");
-            }
-            records.push_back(std::move(record));
+            std::optional<service_record> record = query_service_record(
+                manager, entries[i].lpServiceName, entries[i].ServiceStatusProcess.dwProcessId, config_buffer);
+            if (record) records.push_back(std::move(*record));
         }
     }
     return records;
+}
+
+std::optional<service_record> query_service_record(const service_handle_ptr& manager, const std::wstring& name,
+                                                   std::uint32_t process_id, std::vector<BYTE>& config_buffer) {
+    service_record record{name, L"", L"", process_id};
+    try {
+        service_handle_ptr service = open_service(manager, name, SERVICE_QUERY_CONFIG);
+        const QUERY_SERVICE_CONFIGW& config = query_service_config(service, config_buffer);
+        record.binary_path = optional_text(config.lpBinaryPathName);
+        record.account = optional_text(config.lpServiceStartName);
+    } catch (const service_access_denied_exception&) {
+        LOG_DEBUG(L"service_access_denied_exception");
+    } catch (const service_does_not_exist_exception&) {
+        // Deleted since the enumeration listed it.
+        LOG_DEBUG(L"service gone: name=[%s]", name);
+        return std::nullopt;
+    }
+    return record;
 }
 
 void set_service_start_delayed(const service_handle_ptr& service) {
