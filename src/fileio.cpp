@@ -75,11 +75,14 @@ std::wstring resolve_dot_segments(const std::wstring& path) {
     return result;
 }
 
-// Removes trailing backslashes (C:\ becomes C:) and collapses runs of backslashes, except the
-// leading pair that makes a network path: collapsing it would name a different place.
+bool is_drive_root(const std::wstring& path) { return path.size() == 3 && path[1] == L':' && path[2] == L'\\'; }
+
+// Removes trailing backslashes, but not the one of a drive's root: "C:" alone names the current
+// directory on drive C, not its root. Collapses runs of backslashes, except the leading pair that
+// makes a network path: collapsing it would name a different place.
 void normalize_path(std::wstring& path) {
     if (path.empty()) return;
-    while (!path.empty() && path.back() == L'\\') path.pop_back();
+    while (!path.empty() && path.back() == L'\\' && !is_drive_root(path)) path.pop_back();
     std::wstring collapsed;
     collapsed.reserve(path.size());
     for (std::size_t i = 0; i < path.size(); ++i) {
@@ -268,6 +271,8 @@ std::vector<directory_entry> enumerate_directory(const std::wstring& directory) 
 
 std::wstring canonicalize_path(const std::wstring& path) {
     std::wstring result = with_backslashes(path);
+    // PathCanonicalizeW makes "C:" the root "C:\\", but alone it names the current directory on drive C.
+    if (result.size() == 2 && result[1] == L':') return result;
     if (result.size() < MAX_PATH) {
         std::wstring buffer(0x8000, L'\0');
         if (!PathCanonicalizeW(buffer.data(), result.c_str())) {
@@ -284,6 +289,11 @@ std::wstring canonicalize_path(const std::wstring& path) {
 }
 
 std::wstring parent_directory(const std::wstring& path) { return canonicalize_path(path + L"\\.."); }
+
+std::wstring path_under(const std::wstring& directory, const std::wstring& relative) {
+    if (!directory.empty() && directory.back() == L'\\') return directory + relative;
+    return directory + L"\\" + relative;
+}
 
 std::wstring get_system_directory() {
     std::wstring buffer(MAX_PATH, L'\0');
