@@ -185,3 +185,8 @@ const std::wstring& get_monitor_dir() {
 }
 
 void request_shutdown() { create_empty_file(get_shutdown_marker_path()); }
+
+void exit_unless_log_directory_exists() {
+    const std::wstring& log_dir = get_log_dir();
+    if (!is_path_a_directory(log_dir)) LOG_AND_EXIT(L"ERROR", false, L"Log directory does not exist: path=[%s]", log_dir);
+}

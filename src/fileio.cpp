@@ -7,6 +7,7 @@
 
 #include <array>
 #include <limits>
+#include <optional>
 
 #include "agent.h"
 
@@ -356,16 +357,31 @@ void create_empty_file(const std::wstring& path) {
     file.reset();
 }
 
-bool is_path_a_file(const std::wstring& path) {
+namespace {
+
+// The attributes of what is at `path`; none when nothing is there.
+std::optional<DWORD> attributes_if_present(const std::wstring& path, const source_site& site) {
     DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         DWORD error = GetLastError();
-        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return false;
-        throw system_exception(AGENT_HERE, L"GetFileAttributesW", error);
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return std::nullopt;
+        throw system_exception(site, L"GetFileAttributesW", error);
     }
+    return attributes;
+}
+
+}  // namespace
+
+bool is_path_a_file(const std::wstring& path) {
+    std::optional<DWORD> attributes = attributes_if_present(path, AGENT_HERE);
     // A directory may carry other bits too (read-only, hidden, archive, reparse point): it is
     // still no file.
-    return (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    return attributes && (*attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool is_path_a_directory(const std::wstring& path) {
+    std::optional<DWORD> attributes = attributes_if_present(path, AGENT_HERE);
+    return attributes && (*attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 DWORD get_file_attributes(const std::wstring& path) {

@@ -106,6 +106,8 @@ void copy_file(const std::wstring& source, const std::wstring& target);
 void create_empty_file(const std::wstring& path);
 // False for a missing path and for any directory.
 bool is_path_a_file(const std::wstring& path);
+// False when nothing is there or it is a file.
+bool is_path_a_directory(const std::wstring& path);
 // The system's own program directory (C:\Windows\system32 or the one a 32-bit process is shown).
 std::wstring get_system_directory();
 DWORD get_file_attributes(const std::wstring& path);

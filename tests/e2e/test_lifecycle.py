@@ -1,6 +1,7 @@
 """The environment script, the background agent, stop, restart, ancestors and the upgrade hand-over."""
 
 import os
+import re
 import shutil
 import subprocess
 import time
@@ -120,6 +121,13 @@ class BackgroundAgentTest(JavaAgentTestCase):
         result = self.home.run("_start_continue")
         self.assertEqual(result.returncode, 1, result)
         self.assertNoCrash(result)
+        # The background process could report it nowhere: the commands that launch one refuse first.
+        for command in ("start", "start-service"):
+            with self.subTest(command=command):
+                result = self.home.run(command)
+                self.assertEqual(result.returncode, 1, result)
+                self.assertRegex(result.stderr, r"(?m)^ERROR \S+\(\S+:\d+\): Log directory does not exist: path=\[%s\]\r?$"
+                                 % re.escape(self.home.windows + "\\var\\log"))
 
     def test_restart_relay_stops_and_starts_the_agent(self):
         once = javahome.windows_path(os.path.join(self.home.root, "restarted-once"))
