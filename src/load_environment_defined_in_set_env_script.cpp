@@ -16,8 +16,9 @@ namespace {
 
 // The script reaches its paths through these variables, set for the interpreter alone: cmd reads a
 // script in the console's code page, so a path written into it would lose every non-ASCII letter,
-// while a variable's value arrives as it is. cmd expands a whole line before it runs any of it, so
-// the last line clears them for "_winenv" and still names the executable: the dump does not carry them.
+// while a variable's value arrives as it is. cmd expands the variables of a parenthesised block before
+// it runs any of it, so the block still names the executable after the batch files have changed or
+// cleared any variable, and clears the two for "_winenv": the dump does not carry them.
 const wchar_t bin_dir_variable[] = L"QUENDA_ENV_BIN_DIR";
 const wchar_t exe_variable[] = L"QUENDA_ENV_EXE";
 
@@ -27,13 +28,13 @@ const char environment_script[] =
     "@echo off\r\n"
     "setlocal\r\n"
     "cd /d \"%QUENDA_ENV_BIN_DIR%\"\r\n"
-    "if exist \"%QUENDA_ENV_BIN_DIR%\\tool_env.cmd\" (\r\n"
-    "  call \"%QUENDA_ENV_BIN_DIR%\\tool_env.cmd\" 1>nul 2>&1\r\n"
-    ")\r\n"
-    "if exist \"%QUENDA_ENV_BIN_DIR%\\set_env.cmd\" (\r\n"
-    "  call \"%QUENDA_ENV_BIN_DIR%\\set_env.cmd\" 1>nul 2>&1\r\n"
-    ")\r\n"
-    "set \"QUENDA_ENV_BIN_DIR=\" & set \"QUENDA_ENV_EXE=\" & \"%QUENDA_ENV_EXE%\" _winenv\r\n";
+    "(\r\n"
+    "  if exist \"%QUENDA_ENV_BIN_DIR%\\tool_env.cmd\" call \"%QUENDA_ENV_BIN_DIR%\\tool_env.cmd\" 1>nul 2>&1\r\n"
+    "  if exist \"%QUENDA_ENV_BIN_DIR%\\set_env.cmd\" call \"%QUENDA_ENV_BIN_DIR%\\set_env.cmd\" 1>nul 2>&1\r\n"
+    "  set \"QUENDA_ENV_BIN_DIR=\"\r\n"
+    "  set \"QUENDA_ENV_EXE=\"\r\n"
+    "  \"%QUENDA_ENV_EXE%\" _winenv\r\n"
+    ")\r\n";
 
 // The system's own interpreter by its full path, never one found in the current or the program's
 // directory. /d: no AutoRun commands from the registry, which could write into the dump. /s with the
