@@ -96,7 +96,8 @@ const std::wstring& get_worker_args_conf_path() {
 // ---- var ----------------------------------------------------------------------------------------
 
 const std::wstring& get_var_dir() {
-    static const std::wstring* const path = new std::wstring(canonicalize_path(path_under(get_agent_home(), L"var")));
+    static const std::wstring* const path =
+        new std::wstring(canonicalize_path(path_under(get_agent_home(), L"var")));
     return *path;
 }
 
@@ -188,5 +189,6 @@ void request_shutdown() { create_empty_file(get_shutdown_marker_path()); }
 
 void exit_unless_log_directory_exists() {
     const std::wstring& log_dir = get_log_dir();
-    if (!is_path_a_directory(log_dir)) LOG_AND_EXIT(L"ERROR", false, L"Log directory does not exist: path=[%s]", log_dir);
+    if (!is_path_a_directory(log_dir))
+        LOG_AND_EXIT(L"ERROR", false, L"Log directory does not exist: path=[%s]", log_dir);
 }

@@ -57,7 +57,8 @@ std::vector<std::wstring> environment_with(const std::vector<std::wstring>& entr
     std::vector<std::wstring> result;
     for (std::wstring& current : get_environment_strings()) {
         bool replaced = false;
-        for (const std::wstring& entry : entries) replaced = replaced || equals_ignore_case(name_of(current), name_of(entry));
+        for (const std::wstring& entry : entries)
+            replaced = replaced || equals_ignore_case(name_of(current), name_of(entry));
         if (!replaced) result.push_back(std::move(current));
     }
     result.insert(result.end(), entries.begin(), entries.end());

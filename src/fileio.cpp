@@ -272,7 +272,7 @@ std::vector<directory_entry> enumerate_directory(const std::wstring& directory) 
 
 std::wstring canonicalize_path(const std::wstring& path) {
     std::wstring result = with_backslashes(path);
-    // PathCanonicalizeW makes "C:" the root "C:\\", but alone it names the current directory on drive C.
+    // PathCanonicalizeW makes "C:" the root "C:\", but alone it names the current directory on drive C.
     if (result.size() == 2 && result[1] == L':') return result;
     if (result.size() < MAX_PATH) {
         std::wstring buffer(0x8000, L'\0');

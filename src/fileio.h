@@ -88,7 +88,7 @@ std::vector<directory_entry> enumerate_directory(const std::wstring& directory);
 std::wstring canonicalize_path(const std::wstring& path);
 std::wstring parent_directory(const std::wstring& path);
 // `relative` inside `directory`, with one backslash between them also when the directory is a drive's
-// root ("C:\\").
+// root ("C:\").
 std::wstring path_under(const std::wstring& directory, const std::wstring& relative);
 // The text after the last backslash, or the whole text.
 std::wstring file_name_of(const std::wstring& path);
