@@ -26,8 +26,11 @@ void set_program_arguments(int argc, wchar_t** argv);
 void log_app_startup();
 // What logs show instead of a password: a fixed mask, so that not even its length is given away.
 std::wstring redact_secret(const std::wstring& secret);
-// An argument as logs show it: "--password=" followed by the mask when it carries a password.
+// An argument as logs show it: "--password" in any letter case, then "=" or ":", keeps only the mask
+// of what follows. A misspelt option is refused, and the refusal names the argument.
 std::wstring redact_secret_argument(const std::wstring& argument);
+// A JVM option as logs show it: the value of "-Dtestjvm.secret=" is masked.
+std::wstring redact_secret_option(const std::wstring& option);
 
 // ---- exceptions ------------------------------------------------------------------------------
 

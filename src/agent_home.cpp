@@ -64,7 +64,7 @@ const std::wstring& get_exe_file_name() {
 // ---- bin ----------------------------------------------------------------------------------------
 
 const std::wstring& get_bin_dir() {
-    static const std::wstring* const path = new std::wstring(get_agent_home() + L"\\bin");
+    static const std::wstring* const path = new std::wstring(path_under(get_agent_home(), L"bin"));
     return *path;
 }
 
@@ -96,7 +96,8 @@ const std::wstring& get_worker_args_conf_path() {
 // ---- var ----------------------------------------------------------------------------------------
 
 const std::wstring& get_var_dir() {
-    static const std::wstring* const path = new std::wstring(canonicalize_path(get_agent_home() + L"\\var"));
+    static const std::wstring* const path =
+        new std::wstring(canonicalize_path(path_under(get_agent_home(), L"var")));
     return *path;
 }
 
@@ -143,7 +144,7 @@ const std::wstring& get_upgrader_jar_path() {
 // ---- conf ---------------------------------------------------------------------------------------
 
 const std::wstring& get_conf_dir() {
-    static const std::wstring* const path = new std::wstring(get_agent_home() + L"\\conf");
+    static const std::wstring* const path = new std::wstring(path_under(get_agent_home(), L"conf"));
     return *path;
 }
 
@@ -170,18 +171,24 @@ const std::wstring& get_java_security_path() {
 // ---- elsewhere under the home -------------------------------------------------------------------
 
 const std::wstring& get_lib_dir() {
-    static const std::wstring* const path = new std::wstring(get_agent_home() + L"\\lib");
+    static const std::wstring* const path = new std::wstring(path_under(get_agent_home(), L"lib"));
     return *path;
 }
 
 const std::wstring& get_tskclient_dir() {
-    static const std::wstring* const path = new std::wstring(get_agent_home() + L"\\opt\\tskclient");
+    static const std::wstring* const path = new std::wstring(path_under(get_agent_home(), L"opt\\tskclient"));
     return *path;
 }
 
 const std::wstring& get_monitor_dir() {
-    static const std::wstring* const path = new std::wstring(get_agent_home() + L"\\monitor");
+    static const std::wstring* const path = new std::wstring(path_under(get_agent_home(), L"monitor"));
     return *path;
 }
 
 void request_shutdown() { create_empty_file(get_shutdown_marker_path()); }
+
+void exit_unless_log_directory_exists() {
+    const std::wstring& log_dir = get_log_dir();
+    if (!is_path_a_directory(log_dir))
+        LOG_AND_EXIT(L"ERROR", false, L"Log directory does not exist: path=[%s]", log_dir);
+}

@@ -39,3 +39,7 @@ const std::wstring& get_monitor_dir();
 
 // Creates the empty marker var\shutdown (truncating one that exists), which the Java side watches.
 void request_shutdown();
+// For the commands that launch the background agent or the service, whose processes have no console
+// and can report only into var\log: ends the process with an ERROR line naming the directory and
+// exit code 1 when it does not exist.
+void exit_unless_log_directory_exists();

@@ -42,8 +42,10 @@ void redirect_std_streams_to_utf8_log_file() {
     std::wstring stderr_dummy = reopen_as_dummy_file(stderr, log_path);
     HANDLE log = CreateFileW(log_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                              nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (log == INVALID_HANDLE_VALUE)
-        LOG_FATAL_AND_EXIT(L"Cannot open log file: path=[%s] last_error=%u", log_path, GetLastError());
+    if (log == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        LOG_FATAL_AND_EXIT(L"Cannot open log file: path=[%s] last_error=%u", log_path, error);
+    }
     int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(log), _O_WRONLY | _O_TEXT);
     if (_dup2(descriptor, 1) == -1) LOG_FATAL_AND_EXIT(L"_dup2(stdout) failed: %d", errno);
     if (_dup2(descriptor, 2) == -1) LOG_FATAL_AND_EXIT(L"_dup2(stderr) failed: %d", errno);

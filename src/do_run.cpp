@@ -29,7 +29,7 @@ void do_env(int, wchar_t**) {
     set_current_directory(get_bin_dir());
     std::wstring java_exe = get_java_exe(load_java_home());
     std::wstring command_line = build_command_line(
-        java_exe, {L"-Xmx32m", L"-cp", get_agent_home() + L"\\lib\\quill-agent.jar",
+        java_exe, {L"-Xmx32m", L"-cp", get_lib_dir() + L"\\quill-agent.jar",
                    L"com.brindle.quill.agent.PrintEnvironment"});
     shared_handle child = create_process(command_line, {}, {}, L"", false);
     wait_for_single_handle(child, INFINITE);

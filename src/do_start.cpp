@@ -9,6 +9,7 @@
 #include "upgrade_handover.h"
 
 void do_start(int argc, wchar_t** argv) {
+    exit_unless_log_directory_exists();
     if (wait_for_upgrade_parent_termination()) DeleteFileW(get_var_exe_path().c_str());
     std::vector<std::wstring> arguments{L"_start_continue"};
     arguments.insert(arguments.end(), argv, argv + argc);

@@ -1,10 +1,12 @@
 // "start-service": starts this installation's service and waits until it runs.
 
 #include "agent.h"
+#include "agent_home.h"
 #include "commands.h"
 #include "services.h"
 
 void do_start_service(int, wchar_t**) {
+    exit_unless_log_directory_exists();
     const std::wstring& name = get_service_name();
     try {
         service_handle_ptr manager = open_service_manager(SC_MANAGER_CONNECT);

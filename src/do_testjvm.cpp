@@ -7,7 +7,7 @@
 
 void do_testjvm(int argc, wchar_t** argv) {
     load_environment_defined_in_set_env_script();
-    // The values are handed on untouched and never logged: they are a secret handshake.
+    // The values are handed on untouched; logs show the secret only masked.
     std::wstring secret = std::wstring(L"-Dtestjvm.secret=") + (argc > 0 ? argv[0] : L"");
     std::wstring verify = std::wstring(L"-Dtestjvm.verifyId=") + (argc > 1 ? argv[1] : L"");
     try {

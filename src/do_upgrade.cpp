@@ -131,7 +131,8 @@ void do_upgrade_continue(int argc, wchar_t** argv) {
         shared_handle upgrader = create_process(command_line, {}, {}, get_upgrade_log_path(), false);
         wait_for_single_handle(upgrader, INFINITE);
         if (!DeleteFileW(jar.c_str())) {
-            last_error_translator failure(L"DeleteFileW", GetLastError());
+            DWORD error = GetLastError();
+            last_error_translator failure(L"DeleteFileW", error);
             failure.path = jar;
             failure.translate();
         }

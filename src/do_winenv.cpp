@@ -6,7 +6,10 @@
 
 void do_winenv(int, wchar_t**) {
     wchar_t* block = GetEnvironmentStringsW();
-    if (block == nullptr) throw system_exception(AGENT_HERE, L"GetEnvironmentStringsW", GetLastError());
+    if (block == nullptr) {
+        DWORD error = GetLastError();
+        throw system_exception(AGENT_HERE, L"GetEnvironmentStringsW", error);
+    }
     struct block_owner {
         wchar_t* block;
         ~block_owner() { FreeEnvironmentStringsW(block); }

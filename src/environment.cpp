@@ -52,6 +52,19 @@ std::vector<std::wstring> get_environment_strings() {
     return variables;
 }
 
+std::vector<std::wstring> environment_with(const std::vector<std::wstring>& entries) {
+    auto name_of = [](const std::wstring& entry) { return entry.substr(0, entry.find(L'=')); };
+    std::vector<std::wstring> result;
+    for (std::wstring& current : get_environment_strings()) {
+        bool replaced = false;
+        for (const std::wstring& entry : entries)
+            replaced = replaced || equals_ignore_case(name_of(current), name_of(entry));
+        if (!replaced) result.push_back(std::move(current));
+    }
+    result.insert(result.end(), entries.begin(), entries.end());
+    return result;
+}
+
 std::wstring make_environment_block(const std::vector<std::wstring>& variables) {
     std::wstring block;
     for (const std::wstring& entry : variables) {

@@ -92,7 +92,7 @@ void execjava(const std::wstring& mode, bool debug, const std::vector<std::wstri
     if (is_debug_enabled()) {
         LOG_DEBUG(L"java_home=%s", java_home);
         LOG_DEBUG(L"jvm_args=");
-        for (const std::wstring& option : launch.options) LOG_DEBUG(L"  %s", option);
+        for (const std::wstring& option : launch.options) LOG_DEBUG(L"  %s", redact_secret_option(option));
         LOG_DEBUG(L"class_path=");
         for (const std::wstring& entry : launch.class_path) LOG_DEBUG(L"  %s", entry);
     }

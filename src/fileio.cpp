@@ -7,6 +7,7 @@
 
 #include <array>
 #include <limits>
+#include <optional>
 
 #include "agent.h"
 
@@ -75,11 +76,14 @@ std::wstring resolve_dot_segments(const std::wstring& path) {
     return result;
 }
 
-// Removes trailing backslashes (C:\ becomes C:) and collapses runs of backslashes, except the
-// leading pair that makes a network path: collapsing it would name a different place.
+bool is_drive_root(const std::wstring& path) { return path.size() == 3 && path[1] == L':' && path[2] == L'\\'; }
+
+// Removes trailing backslashes, but not the one of a drive's root: "C:" alone names the current
+// directory on drive C, not its root. Collapses runs of backslashes, except the leading pair that
+// makes a network path: collapsing it would name a different place.
 void normalize_path(std::wstring& path) {
     if (path.empty()) return;
-    while (!path.empty() && path.back() == L'\\') path.pop_back();
+    while (!path.empty() && path.back() == L'\\' && !is_drive_root(path)) path.pop_back();
     std::wstring collapsed;
     collapsed.reserve(path.size());
     for (std::size_t i = 0; i < path.size(); ++i) {
@@ -268,6 +272,8 @@ std::vector<directory_entry> enumerate_directory(const std::wstring& directory) 
 
 std::wstring canonicalize_path(const std::wstring& path) {
     std::wstring result = with_backslashes(path);
+    // PathCanonicalizeW makes "C:" the root "C:\", but alone it names the current directory on drive C.
+    if (result.size() == 2 && result[1] == L':') return result;
     if (result.size() < MAX_PATH) {
         std::wstring buffer(0x8000, L'\0');
         if (!PathCanonicalizeW(buffer.data(), result.c_str())) {
@@ -284,6 +290,25 @@ std::wstring canonicalize_path(const std::wstring& path) {
 }
 
 std::wstring parent_directory(const std::wstring& path) { return canonicalize_path(path + L"\\.."); }
+
+std::wstring path_under(const std::wstring& directory, const std::wstring& relative) {
+    if (!directory.empty() && directory.back() == L'\\') return directory + relative;
+    return directory + L"\\" + relative;
+}
+
+std::wstring get_system_directory() {
+    std::wstring buffer(MAX_PATH, L'\0');
+    for (;;) {
+        UINT length = GetSystemDirectoryW(buffer.data(), static_cast<UINT>(buffer.size()));
+        if (length == 0) throw_last_error(L"GetSystemDirectoryW");
+        // A buffer too small gets the size it needs, terminator included.
+        if (length < buffer.size()) {
+            buffer.resize(length);
+            return buffer;
+        }
+        buffer.assign(length, L'\0');
+    }
+}
 
 std::wstring file_name_of(const std::wstring& path) {
     auto last = path.rfind(L'\\');
@@ -332,16 +357,31 @@ void create_empty_file(const std::wstring& path) {
     file.reset();
 }
 
-bool is_path_a_file(const std::wstring& path) {
+namespace {
+
+// The attributes of what is at `path`; none when nothing is there.
+std::optional<DWORD> attributes_if_present(const std::wstring& path, const source_site& site) {
     DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         DWORD error = GetLastError();
-        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return false;
-        throw system_exception(AGENT_HERE, L"GetFileAttributesW", error);
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return std::nullopt;
+        throw system_exception(site, L"GetFileAttributesW", error);
     }
+    return attributes;
+}
+
+}  // namespace
+
+bool is_path_a_file(const std::wstring& path) {
+    std::optional<DWORD> attributes = attributes_if_present(path, AGENT_HERE);
     // A directory may carry other bits too (read-only, hidden, archive, reparse point): it is
     // still no file.
-    return (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    return attributes && (*attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool is_path_a_directory(const std::wstring& path) {
+    std::optional<DWORD> attributes = attributes_if_present(path, AGENT_HERE);
+    return attributes && (*attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 DWORD get_file_attributes(const std::wstring& path) {

@@ -87,6 +87,9 @@ std::vector<directory_entry> enumerate_directory(const std::wstring& directory);
 // (a leading "\\" of a network path stays).
 std::wstring canonicalize_path(const std::wstring& path);
 std::wstring parent_directory(const std::wstring& path);
+// `relative` inside `directory`, with one backslash between them also when the directory is a drive's
+// root ("C:\").
+std::wstring path_under(const std::wstring& directory, const std::wstring& relative);
 // The text after the last backslash, or the whole text.
 std::wstring file_name_of(const std::wstring& path);
 // A new GUID in registry form: {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}.
@@ -103,6 +106,10 @@ void copy_file(const std::wstring& source, const std::wstring& target);
 void create_empty_file(const std::wstring& path);
 // False for a missing path and for any directory.
 bool is_path_a_file(const std::wstring& path);
+// False when nothing is there or it is a file.
+bool is_path_a_directory(const std::wstring& path);
+// The system's own program directory (C:\Windows\system32 or the one a 32-bit process is shown).
+std::wstring get_system_directory();
 DWORD get_file_attributes(const std::wstring& path);
 
 // Deletes the file at the end of its scope, however the scope ends; a failing delete is ignored.

@@ -142,20 +142,24 @@ void create_jvm(const std::wstring& java_home, const std::vector<std::wstring>& 
     if (hook != nullptr) entries.push_back(JavaVMOption{exit_option, reinterpret_cast<void*>(hook)});
 
     HMODULE module = LoadLibraryExW(jvm_dll.c_str(), nullptr, 0);
-    if (module == nullptr)
-        AGENT_THROW(jvm_load_exception, jvm_dll, L"JVM DLL failed to load", L"LoadLibraryExW", GetLastError());
+    if (module == nullptr) {
+        DWORD error = GetLastError();
+        AGENT_THROW(jvm_load_exception, jvm_dll, L"JVM DLL failed to load", L"LoadLibraryExW", error);
+    }
     LOG_TRACE(L"JVM DLL loaded: module=0x%x path=[%s]", reinterpret_cast<std::uintptr_t>(module), jvm_dll);
 
     using create_function = jint(JNICALL*)(JavaVM**, void**, void*);
     auto create = reinterpret_cast<create_function>(reinterpret_cast<void*>(GetProcAddress(module, "JNI_CreateJavaVM")));
-    if (create == nullptr)
-        AGENT_THROW(jvm_load_exception, jvm_dll, L"JNI_CreateJavaVM not found", L"GetProcAddress", GetLastError());
+    if (create == nullptr) {
+        DWORD error = GetLastError();
+        AGENT_THROW(jvm_load_exception, jvm_dll, L"JNI_CreateJavaVM not found", L"GetProcAddress", error);
+    }
     LOG_TRACE(L"JNI_CreateJavaVM found: addr=0x%x", reinterpret_cast<std::uintptr_t>(create));
 
     if (is_debug_enabled()) {
         LOG_DEBUG(L"Starting JVM:");
         for (std::size_t i = 0; i < entries.size(); ++i)
-            LOG_DEBUG(L"\t[%d]=%s", static_cast<int>(i), to_wstring(entries[i].optionString));
+            LOG_DEBUG(L"\t[%d]=%s", static_cast<int>(i), redact_secret_option(to_wstring(entries[i].optionString)));
     }
 
     JavaVMInitArgs arguments{};

@@ -12,21 +12,39 @@
 #include "processes.h"
 #include "system_handles.h"
 
-std::string compose_environment_script(const std::wstring& bin_dir, const std::wstring& tool_env_path,
-                                       const std::wstring& set_env_path, const std::wstring& agent_exe_path) {
-    std::string script;
-    script += "@echo off\r\n";
-    script += "setlocal\r\n";
-    script += "cd \"" + to_string(bin_dir) + "\"\r\n";
-    script += "if exist \"" + to_string(tool_env_path) + "\" (\r\n";
-    script += "  call \"" + to_string(tool_env_path) + "\" 1>nul 2>&1\r\n";
-    script += ")\r\n";
-    script += "if exist \"" + to_string(set_env_path) + "\" (\r\n";
-    script += "  call \"" + to_string(set_env_path) + "\" 1>nul 2>&1\r\n";
-    script += ")\r\n";
-    script += "\"" + to_string(agent_exe_path) + "\" _winenv\r\n";
-    return script;
+namespace {
+
+// The script reaches its paths through these variables, set for the interpreter alone: cmd reads a
+// script in the console's code page, so a path written into it would lose every non-ASCII letter,
+// while a variable's value arrives as it is. cmd expands the variables of a parenthesised block before
+// it runs any of it, so the block still names the executable after the batch files have changed or
+// cleared any variable, and clears the two for "_winenv": the dump does not carry them.
+const wchar_t bin_dir_variable[] = L"QUENDA_ENV_BIN_DIR";
+const wchar_t exe_variable[] = L"QUENDA_ENV_EXE";
+
+// Only ASCII text. "cd /d" also changes the drive: a service starts in the system directory on C:,
+// and the agent may live on another drive.
+const char environment_script[] =
+    "@echo off\r\n"
+    "setlocal\r\n"
+    "cd /d \"%QUENDA_ENV_BIN_DIR%\"\r\n"
+    "(\r\n"
+    "  if exist \"%QUENDA_ENV_BIN_DIR%\\tool_env.cmd\" call \"%QUENDA_ENV_BIN_DIR%\\tool_env.cmd\" 1>nul 2>&1\r\n"
+    "  if exist \"%QUENDA_ENV_BIN_DIR%\\set_env.cmd\" call \"%QUENDA_ENV_BIN_DIR%\\set_env.cmd\" 1>nul 2>&1\r\n"
+    "  set \"QUENDA_ENV_BIN_DIR=\"\r\n"
+    "  set \"QUENDA_ENV_EXE=\"\r\n"
+    "  \"%QUENDA_ENV_EXE%\" _winenv\r\n"
+    ")\r\n";
+
+// The system's own interpreter by its full path, never one found in the current or the program's
+// directory. /d: no AutoRun commands from the registry, which could write into the dump. /s with the
+// outer pair of quotes: cmd removes exactly that pair and keeps the quoted script path whole, whatever
+// characters (& ( ) ^ @) the path holds.
+std::wstring environment_script_command_line(const std::wstring& script_path) {
+    return L"\"" + get_system_directory() + L"\\cmd.exe\" /d /s /c \"\"" + script_path + L"\"\"";
 }
+
+}  // namespace
 
 bool is_complete_environment_dump(const std::vector<char>& dump) {
     // Whole UTF-16 units only; then either the empty block (one 0x0000 unit) or a block whose last
@@ -62,8 +80,6 @@ void load_environment_defined_in_set_env_script() {
     }
     std::wstring script_path = make_unique_path(get_temp_dir(), L"", L".cmd");
     file_deleter delete_script(script_path);
-    std::string script = compose_environment_script(get_bin_dir(), get_tool_env_script_path(),
-                                                    get_set_env_script_path(), get_agent_exe_path());
 
     std::wstring script_dir = parent_directory(script_path);
     if (!CreateDirectoryW(script_dir.c_str(), nullptr)) {
@@ -76,11 +92,14 @@ void load_environment_defined_in_set_env_script() {
     }
     {
         file_handle file = file_handle::open_write(script_path);
-        file.write(script.data(), static_cast<DWORD>(script.size()));
+        file.write(environment_script, static_cast<DWORD>(sizeof environment_script - 1));
     }
 
     std::vector<char> dump;
-    shared_handle process = create_process_with_output(L"cmd /c \"" + script_path + L"\"", dump);
+    shared_handle process =
+        create_process_with_output(environment_script_command_line(script_path), dump,
+                                   environment_with({std::wstring(bin_dir_variable) + L"=" + get_bin_dir(),
+                                                     std::wstring(exe_variable) + L"=" + get_agent_exe_path()}));
     wait_for_single_handle(process, INFINITE);
 
     if (!is_complete_environment_dump(dump)) {

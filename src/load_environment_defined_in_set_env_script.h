@@ -7,10 +7,6 @@
 
 void load_environment_defined_in_set_env_script();
 
-// The generated script that calls the batch files and then dumps the environment.
-std::string compose_environment_script(const std::wstring& bin_dir, const std::wstring& tool_env_path,
-                                       const std::wstring& set_env_path, const std::wstring& agent_exe_path);
-
 // A dump is complete when it holds whole UTF-16 units and ends with its block terminator.
 bool is_complete_environment_dump(const std::vector<char>& dump);
 

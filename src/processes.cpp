@@ -131,7 +131,8 @@ shared_handle start_process(const std::wstring& command_line, bool inherit_handl
     if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, inherit_handles, flags,
                         environment_block ? environment_block->data() : nullptr, nullptr,
                         &startup.StartupInfo, &info)) {
-        last_error_translator failure(L"CreateProcessW", GetLastError());
+        DWORD error = GetLastError();
+        last_error_translator failure(L"CreateProcessW", error);
         failure.path = command_line;
         failure.translate();
     }
@@ -204,7 +205,10 @@ shared_handle create_process(const std::wstring& command_line, const std::vector
                          startup);
 }
 
-shared_handle create_process_with_output(const std::wstring& command_line, std::vector<char>& output) {
+shared_handle create_process_with_output(const std::wstring& command_line, std::vector<char>& output,
+                                         const std::vector<std::wstring>& environment) {
+    std::optional<std::wstring> environment_block;
+    if (!environment.empty()) environment_block = make_environment_block(environment);
     shared_handle input = inheritable_standard_handle(STD_INPUT_HANDLE);
     shared_handle error = inheritable_standard_handle(STD_ERROR_HANDLE);
 
@@ -227,7 +231,8 @@ shared_handle create_process_with_output(const std::wstring& command_line, std::
     {
         thread_attribute_list attributes({}, input, write_end, error);
         startup.lpAttributeList = attributes.get();
-        process = start_process(command_line, true, creation_flags, nullptr, startup);
+        process = start_process(command_line, true, creation_flags, environment_block ? &*environment_block : nullptr,
+                                startup);
     }
     // The pipe reports its end only when no write end is left open, this process's included.
     write_end.reset();

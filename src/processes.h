@@ -26,8 +26,9 @@ shared_handle create_process(const std::wstring& command_line, const std::vector
 
 // Starts a child whose standard output is a pipe, appends everything it writes there to output and
 // returns once the output has ended (the child may still be running). Its standard input and error
-// are this process's own.
-shared_handle create_process_with_output(const std::wstring& command_line, std::vector<char>& output);
+// are this process's own. environment: as for create_process.
+shared_handle create_process_with_output(const std::wstring& command_line, std::vector<char>& output,
+                                         const std::vector<std::wstring>& environment = {});
 
 // STILL_ACTIVE (259) while the process runs.
 DWORD get_exit_code(const shared_handle& process);

@@ -10,15 +10,19 @@ namespace {
 DWORD words_for(DWORD bytes) { return (bytes + 3) / 4; }
 
 void initialize_acl(std::vector<std::uint32_t>& storage) {
-    if (!InitializeAcl(reinterpret_cast<ACL*>(storage.data()), static_cast<DWORD>(storage.size() * 4), ACL_REVISION))
-        throw system_exception(AGENT_HERE, L"InitializeAcl", GetLastError());
+    if (!InitializeAcl(reinterpret_cast<ACL*>(storage.data()), static_cast<DWORD>(storage.size() * 4), ACL_REVISION)) {
+        DWORD error = GetLastError();
+        throw system_exception(AGENT_HERE, L"InitializeAcl", error);
+    }
 }
 
 void append_ace(std::vector<std::uint32_t>& storage, const void* ace) {
     // The entry's own size field says how many bytes to copy; MAXDWORD places it after all others.
     DWORD size = static_cast<const ACE_HEADER*>(ace)->AceSize;
-    if (!AddAce(reinterpret_cast<ACL*>(storage.data()), ACL_REVISION, MAXDWORD, const_cast<void*>(ace), size))
-        throw system_exception(AGENT_HERE, L"AddAce", GetLastError());
+    if (!AddAce(reinterpret_cast<ACL*>(storage.data()), ACL_REVISION, MAXDWORD, const_cast<void*>(ace), size)) {
+        DWORD error = GetLastError();
+        throw system_exception(AGENT_HERE, L"AddAce", error);
+    }
 }
 
 void copy_entries(std::vector<std::uint32_t>& storage, const ACL* source, DWORD count) {
@@ -29,14 +33,19 @@ void copy_entries(std::vector<std::uint32_t>& storage, const ACL* source, DWORD 
 
 access_control_list::size_info get_size_info(const ACL* acl) {
     ACL_SIZE_INFORMATION info{};
-    if (!GetAclInformation(const_cast<ACL*>(acl), &info, sizeof(info), AclSizeInformation))
-        throw system_exception(AGENT_HERE, L"GetAclInformation", GetLastError());
+    if (!GetAclInformation(const_cast<ACL*>(acl), &info, sizeof(info), AclSizeInformation)) {
+        DWORD error = GetLastError();
+        throw system_exception(AGENT_HERE, L"GetAclInformation", error);
+    }
     return {info.AceCount, info.AclBytesInUse, info.AclBytesFree};
 }
 
 const void* get_ace(const ACL* acl, DWORD index) {
     void* ace = nullptr;
-    if (!GetAce(const_cast<ACL*>(acl), index, &ace)) throw system_exception(AGENT_HERE, L"GetAce", GetLastError());
+    if (!GetAce(const_cast<ACL*>(acl), index, &ace)) {
+        DWORD error = GetLastError();
+        throw system_exception(AGENT_HERE, L"GetAce", error);
+    }
     return ace;
 }
 
@@ -64,8 +73,10 @@ void access_control_list::add_access_allowed_entry(PSID sid) {
     initialize_acl(rebuilt);
     copy_entries(rebuilt, get(), info.ace_count);
     if (!AddAccessAllowedAceEx(reinterpret_cast<ACL*>(rebuilt.data()), ACL_REVISION, 0, service_self_control_rights,
-                               sid))
-        throw system_exception(AGENT_HERE, L"AddAccessAllowedAceEx", GetLastError());
+                               sid)) {
+        DWORD error = GetLastError();
+        throw system_exception(AGENT_HERE, L"AddAccessAllowedAceEx", error);
+    }
     storage_.swap(rebuilt);
 }
 
@@ -79,8 +90,10 @@ std::wstring sid_name_use_text(int use) {
 
 std::wstring convert_security_id_to_string(PSID sid) {
     wchar_t* text = nullptr;
-    if (!ConvertSidToStringSidW(sid, &text))
-        throw system_exception(AGENT_HERE, L"ConvertSidToStringSidW", GetLastError());
+    if (!ConvertSidToStringSidW(sid, &text)) {
+        DWORD error = GetLastError();
+        throw system_exception(AGENT_HERE, L"ConvertSidToStringSidW", error);
+    }
     local_memory_ptr<wchar_t> owner(text);
     return std::wstring(text);
 }
@@ -94,8 +107,10 @@ account_info get_account_info(const std::wstring& user_name) {
     wchar_t domain[128] = {};
     DWORD domain_size = 128;
     SID_NAME_USE use{};
-    if (!LookupAccountNameW(nullptr, user_name.c_str(), sid.data(), &sid_size, domain, &domain_size, &use))
-        throw system_exception(AGENT_HERE, L"LookupAccountNameW", GetLastError());
+    if (!LookupAccountNameW(nullptr, user_name.c_str(), sid.data(), &sid_size, domain, &domain_size, &use)) {
+        DWORD error = GetLastError();
+        throw system_exception(AGENT_HERE, L"LookupAccountNameW", error);
+    }
     sid.resize(GetLengthSid(sid.data()));
     account_info info{user_name, std::wstring(domain, wcsnlen(domain, 128)), std::move(sid), use};
     if (is_debug_enabled()) {

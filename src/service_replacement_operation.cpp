@@ -19,7 +19,7 @@ constexpr DWORD mutation_rights = SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE
 constexpr DWORD deletion_rights = DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG;
 
 const std::wstring& home_prefix() {
-    static const std::wstring* const prefix = new std::wstring(get_agent_home() + L"\\");
+    static const std::wstring* const prefix = new std::wstring(path_under(get_agent_home(), L""));
     return *prefix;
 }
 

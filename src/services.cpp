@@ -134,7 +134,10 @@ service_handle_ptr create_service(const service_handle_ptr& manager, const std::
                                       SERVICE_WIN32_OWN_PROCESS, start_type, SERVICE_ERROR_NORMAL,
                                       command_line.c_str(), nullptr, nullptr, nullptr, account_argument,
                                       password_argument);
-    if (handle == nullptr) throw service_exception(AGENT_HERE, L"CreateServiceW", GetLastError(), name);
+    if (handle == nullptr) {
+        DWORD error = GetLastError();
+        throw service_exception(AGENT_HERE, L"CreateServiceW", error, name);
+    }
     service->init_handle(handle);
     LOG_DEBUG(L"did create service");
     return service;
@@ -142,15 +145,19 @@ service_handle_ptr create_service(const service_handle_ptr& manager, const std::
 
 void delete_service(const service_handle_ptr& service) {
     LOG_DEBUG(L"will delete service: name=[%s]", service->name());
-    if (!DeleteService(service->get_handle()))
-        throw service_exception(AGENT_HERE, L"DeleteService", GetLastError(), service->name());
+    if (!DeleteService(service->get_handle())) {
+        DWORD error = GetLastError();
+        throw service_exception(AGENT_HERE, L"DeleteService", error, service->name());
+    }
     LOG_DEBUG(L"did delete service");
 }
 
 void start_service(const service_handle_ptr& service) {
     LOG_DEBUG(L"will start service: name=[%s]", service->name());
-    if (!StartServiceW(service->get_handle(), 0, nullptr))
-        throw service_exception(AGENT_HERE, L"StartServiceW", GetLastError(), service->name());
+    if (!StartServiceW(service->get_handle(), 0, nullptr)) {
+        DWORD error = GetLastError();
+        throw service_exception(AGENT_HERE, L"StartServiceW", error, service->name());
+    }
     LOG_DEBUG(L"did start service");
 }
 
@@ -180,8 +187,10 @@ SERVICE_STATUS& stop_service(const service_handle_ptr& service, SERVICE_STATUS& 
 
 SERVICE_STATUS query_service_status(const service_handle_ptr& service) {
     SERVICE_STATUS status{};
-    if (!QueryServiceStatus(service->get_handle(), &status))
-        throw service_exception(AGENT_HERE, L"QueryServiceStatus", GetLastError(), service->name());
+    if (!QueryServiceStatus(service->get_handle(), &status)) {
+        DWORD error = GetLastError();
+        throw service_exception(AGENT_HERE, L"QueryServiceStatus", error, service->name());
+    }
     return status;
 }
 
@@ -189,8 +198,10 @@ SERVICE_STATUS_PROCESS query_service_status_process(const service_handle_ptr& se
     SERVICE_STATUS_PROCESS status{};
     DWORD needed = 0;
     if (!QueryServiceStatusEx(service->get_handle(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
-                              sizeof(status), &needed))
-        throw service_exception(AGENT_HERE, L"QueryServiceStatusEx", GetLastError(), service->name());
+                              sizeof(status), &needed)) {
+        DWORD error = GetLastError();
+        throw service_exception(AGENT_HERE, L"QueryServiceStatusEx", error, service->name());
+    }
     return status;
 }
 
@@ -240,26 +251,38 @@ std::vector<service_record> enumerate_services(const service_handle_ptr& manager
         more = enum_service_status(manager, buffer, count, resume_handle);
         const auto* entries = reinterpret_cast<const ENUM_SERVICE_STATUS_PROCESSW*>(buffer.data());
         for (DWORD i = 0; i < count; ++i) {
-            service_record record{entries[i].lpServiceName, L"", L"",
-                                  entries[i].ServiceStatusProcess.dwProcessId};
-            try {
-                service_handle_ptr service = open_service(manager, record.service_name, SERVICE_QUERY_CONFIG);
-                const QUERY_SERVICE_CONFIGW& config = query_service_config(service, config_buffer);
-                record.binary_path = optional_text(config.lpBinaryPathName);
-                record.account = optional_text(config.lpServiceStartName);
-            } catch (const service_access_denied_exception&) {
-                LOG_DEBUG(L"service_access_denied_exception");
-            }
-            records.push_back(std::move(record));
+            std::optional<service_record> record = query_service_record(
+                manager, entries[i].lpServiceName, entries[i].ServiceStatusProcess.dwProcessId, config_buffer);
+            if (record) records.push_back(std::move(*record));
         }
     }
     return records;
 }
 
+std::optional<service_record> query_service_record(const service_handle_ptr& manager, const std::wstring& name,
+                                                   std::uint32_t process_id, std::vector<BYTE>& config_buffer) {
+    service_record record{name, L"", L"", process_id};
+    try {
+        service_handle_ptr service = open_service(manager, name, SERVICE_QUERY_CONFIG);
+        const QUERY_SERVICE_CONFIGW& config = query_service_config(service, config_buffer);
+        record.binary_path = optional_text(config.lpBinaryPathName);
+        record.account = optional_text(config.lpServiceStartName);
+    } catch (const service_access_denied_exception&) {
+        LOG_DEBUG(L"service_access_denied_exception");
+    } catch (const service_does_not_exist_exception&) {
+        // Deleted since the enumeration listed it.
+        LOG_DEBUG(L"service gone: name=[%s]", name);
+        return std::nullopt;
+    }
+    return record;
+}
+
 void set_service_start_delayed(const service_handle_ptr& service) {
     SERVICE_DELAYED_AUTO_START_INFO info{TRUE};
-    if (!ChangeServiceConfig2W(service->get_handle(), SERVICE_CONFIG_DELAYED_AUTO_START_INFO, &info))
-        throw service_exception(AGENT_HERE, L"ChangeServiceConfig2W", GetLastError(), service->name());
+    if (!ChangeServiceConfig2W(service->get_handle(), SERVICE_CONFIG_DELAYED_AUTO_START_INFO, &info)) {
+        DWORD error = GetLastError();
+        throw service_exception(AGENT_HERE, L"ChangeServiceConfig2W", error, service->name());
+    }
 }
 
 // ---- waiting on service state --------------------------------------------------------------------
@@ -345,6 +368,34 @@ bool stop_service_and_await_stopped(const service_handle_ptr& service) {
 
 namespace {
 
+// Deletes the service it holds when it goes, unless the installation was completed: a service that
+// exists is taken as installed, so a half-configured one must not stay behind.
+class installation_rollback {
+public:
+    explicit installation_rollback(service_handle_ptr service) : service_(std::move(service)) {}
+    installation_rollback(const installation_rollback&) = delete;
+    installation_rollback& operator=(const installation_rollback&) = delete;
+    ~installation_rollback() {
+        if (!service_) return;
+        LOG_WARN(L"Installation incomplete, removing the service again: service=[%s]", service_->name());
+        try {
+            delete_service(service_);
+        } catch (const application_exception& e) {
+            LOG_EXCEPTION(L"WARN ", e, L"Incompletely installed service not removed:\n  %s", e.message());
+        }
+    }
+    void complete() { service_.reset(); }
+
+private:
+    service_handle_ptr service_;
+};
+
+// The name to look up for an account given as ".\name": the look-up is not documented to take "."
+// for this computer, and a bare name is looked up on this computer first.
+std::wstring account_lookup_name(const std::wstring& user) {
+    return user.compare(0, 2, L".\\") == 0 ? user.substr(2) : user;
+}
+
 DWORD start_type_of(const std::wstring& start_mode) {
     if (start_mode.empty() || start_mode == L"auto" || start_mode == L"delayed") return SERVICE_AUTO_START;
     if (start_mode == L"manual") return SERVICE_DEMAND_START;
@@ -360,9 +411,10 @@ void install_application_service(const service_handle_ptr& manager, const std::w
     std::wstring account = user;
     std::vector<BYTE> sid;
     if (!local_system) {
-        // The account is named with the domain the look-up found, so a bare user name is enough.
-        account_info info = get_account_info(user);
-        account = info.domain + L"\\" + user;
+        account_info info = get_account_info(account_lookup_name(user));
+        // A bare user name is named with the domain the look-up found; one given with its domain
+        // (".\name" for this computer included) is registered as given.
+        if (user.find(L'\\') == std::wstring::npos) account = info.domain + L"\\" + user;
         sid = std::move(info.sid);
     }
     DWORD start_type = start_type_of(start_mode);
@@ -373,17 +425,19 @@ void install_application_service(const service_handle_ptr& manager, const std::w
     LOG_INFO(L"Installing service: service=[%s] display=[%s] account=[%s]", name, display_name, account);
     service_handle_ptr service =
         create_service(manager, name, display_name, command_line, start_type, account, password);
+    installation_rollback rollback(service);
     if (start_mode == L"delayed") set_service_start_delayed(service);
     if (!local_system) {
         service_dacl current = get_service_dacl(name);
         // Without a list everyone already holds every right; a list with one entry would take them away.
-        if (current.dacl == nullptr) {
+        if (current.dacl != nullptr) {
+            access_control_list list(current.dacl);
+            current = service_dacl();
+            list.add_access_allowed_entry(sid.data());
+            set_service_dacl(name, list);
+        } else {
             LOG_DEBUG(L"service has no access list: name=[%s]", name);
-            return;
         }
-        access_control_list list(current.dacl);
-        current = service_dacl();
-        list.add_access_allowed_entry(sid.data());
-        set_service_dacl(name, list);
     }
+    rollback.complete();
 }

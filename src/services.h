@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -74,6 +75,10 @@ bool enum_service_status(const service_handle_ptr& manager, std::vector<BYTE>& b
                          DWORD& resume_handle);
 // Every Win32 service with its command line and account; one that may not be read is still listed.
 std::vector<service_record> enumerate_services(const service_handle_ptr& manager);
+// One enumerated service with its configuration (empty when it may not be read); nothing when the
+// service no longer exists.
+std::optional<service_record> query_service_record(const service_handle_ptr& manager, const std::wstring& name,
+                                                   std::uint32_t process_id, std::vector<BYTE>& config_buffer);
 void set_service_start_delayed(const service_handle_ptr& service);
 
 // ---- waiting on service state --------------------------------------------------------------------

@@ -67,7 +67,9 @@ stack_frame resolve_address(HANDLE process, std::uintptr_t address) {
     symbol->MaxNameLen = 256;
     DWORD64 displacement64 = 0;
     if (SymFromAddrW(process, address, &displacement64, symbol)) {
-        frame.function.assign(symbol->Name, symbol->NameLen);
+        // NameLen is the full length of a name that was cut to fit MaxNameLen: the name is what was
+        // written, up to its NUL.
+        frame.function.assign(symbol->Name, wcsnlen(symbol->Name, symbol->MaxNameLen));
         frame.symbol_address = static_cast<std::uintptr_t>(symbol->Address);
         frame.displacement = static_cast<std::uint32_t>(displacement64);
     } else {

@@ -13,7 +13,10 @@ void do_not_close(HANDLE) {}
 void close_handle(HANDLE handle) {
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return;
     LOG_TRACE(L"close_handle: close handle: handle=0x%x", reinterpret_cast<std::uintptr_t>(handle));
-    if (!CloseHandle(handle)) LOG_FATAL_AND_EXIT(L"CloseHandle failed: error=%u", GetLastError());
+    if (!CloseHandle(handle)) {
+        DWORD error = GetLastError();
+        LOG_FATAL_AND_EXIT(L"CloseHandle failed: error=%u", error);
+    }
 }
 
 shared_handle make_unowned_handle(HANDLE handle) { return shared_handle(handle, do_not_close); }

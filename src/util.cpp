@@ -29,8 +29,10 @@ std::string to_string(const std::wstring& text) {
     int length = static_cast<int>(text.size());
     int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
     std::string result(static_cast<std::size_t>(size), '\0');
-    if (size == 0 || WideCharToMultiByte(CP_UTF8, 0, text.data(), length, result.data(), size, nullptr, nullptr) == 0)
-        throw system_exception(AGENT_HERE, L"WideCharToMultiByte", GetLastError());
+    if (size == 0 || WideCharToMultiByte(CP_UTF8, 0, text.data(), length, result.data(), size, nullptr, nullptr) == 0) {
+        DWORD error = GetLastError();
+        throw system_exception(AGENT_HERE, L"WideCharToMultiByte", error);
+    }
     return result;
 }
 
@@ -39,8 +41,10 @@ std::wstring to_wstring(const std::string& text) {
     int length = static_cast<int>(text.size());
     int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), length, nullptr, 0);
     std::wstring result(static_cast<std::size_t>(size), L'\0');
-    if (size == 0 || MultiByteToWideChar(CP_UTF8, 0, text.data(), length, result.data(), size) == 0)
-        throw system_exception(AGENT_HERE, L"MultiByteToWideChar", GetLastError());
+    if (size == 0 || MultiByteToWideChar(CP_UTF8, 0, text.data(), length, result.data(), size) == 0) {
+        DWORD error = GetLastError();
+        throw system_exception(AGENT_HERE, L"MultiByteToWideChar", error);
+    }
     return result;
 }
 
@@ -79,13 +83,27 @@ void log_app_startup() {
     LOG_DEBUG(L"agent_home=[%s]", get_agent_home());
     const program_arguments& arguments = stored_arguments();
     LOG_DEBUG(L"argc=%d argv=", arguments.count);
-    for (int i = 0; i < arguments.count; ++i) LOG_DEBUG(L"  [%d]=%s", i, redact_secret_argument(arguments.values[i]));
+    for (int i = 0; i < arguments.count; ++i) {
+        std::wstring shown = redact_secret_argument(arguments.values[i]);
+        // The first argument of "_testjvm" (also when "_restart" runs it) is its handshake secret.
+        if (i > 0 && equals_ignore_case(arguments.values[i - 1], L"_testjvm")) shown = redact_secret(shown);
+        LOG_DEBUG(L"  [%d]=%s", i, shown);
+    }
 }
 
 std::wstring redact_secret(const std::wstring& secret) { return secret.empty() ? secret : L"********"; }
 
 std::wstring redact_secret_argument(const std::wstring& argument) {
-    static const std::wstring option = L"--password=";
-    if (argument.compare(0, option.size(), option) != 0) return argument;
-    return option + redact_secret(argument.substr(option.size()));
+    static const std::wstring option = L"--password";
+    if (argument.size() <= option.size() || !equals_ignore_case(argument.substr(0, option.size()), option))
+        return argument;
+    wchar_t separator = argument[option.size()];
+    if (separator != L'=' && separator != L':') return argument;
+    return argument.substr(0, option.size() + 1) + redact_secret(argument.substr(option.size() + 1));
+}
+
+std::wstring redact_secret_option(const std::wstring& option) {
+    static const std::wstring secret_option = L"-Dtestjvm.secret=";
+    if (option.compare(0, secret_option.size(), secret_option) != 0) return option;
+    return secret_option + redact_secret(option.substr(secret_option.size()));
 }

@@ -5,6 +5,7 @@
 
 #include <process.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <exception>
 #include <string>
@@ -25,6 +26,9 @@ constexpr unsigned agent_thread_stack_size = 500000;
 // How long a stop request waits for the agent to end before the service reports stopped regardless.
 constexpr DWORD stop_grace_ms = 30000;
 constexpr DWORD stop_pending_wait_hint_ms = 3000;
+// A pending state whose check point stands still for longer than its wait hint counts as hung, and
+// the service manager and its clients stop waiting: progress is reported well within the hint.
+constexpr DWORD stop_progress_interval_ms = 1000;
 
 std::atomic<windows_service*> application_instance{nullptr};
 
@@ -85,14 +89,18 @@ void windows_service::dispatch_service_events() {
     // A service of its own process is dispatched whatever name the table carries.
     std::wstring name = L"IGNORED_SERVICE_NAME";
     SERVICE_TABLE_ENTRYW table[] = {{name.data(), service_main_adapter}, {nullptr, nullptr}};
-    if (!StartServiceCtrlDispatcherW(table))
-        throw system_exception(AGENT_HERE, L"StartServiceCtrlDispatcherW", GetLastError());
+    if (!StartServiceCtrlDispatcherW(table)) {
+        DWORD error = GetLastError();
+        throw system_exception(AGENT_HERE, L"StartServiceCtrlDispatcherW", error);
+    }
 }
 
 void windows_service::register_control_handler() {
     status_handle_ = RegisterServiceCtrlHandlerW(get_service_name().c_str(), service_control_handler_adapter);
-    if (status_handle_ == nullptr)
-        throw system_exception(AGENT_HERE, L"RegisterServiceCtrlHandlerW", GetLastError());
+    if (status_handle_ == nullptr) {
+        DWORD error = GetLastError();
+        throw system_exception(AGENT_HERE, L"RegisterServiceCtrlHandlerW", error);
+    }
 }
 
 bool windows_service::set_status(DWORD state) {
@@ -140,13 +148,16 @@ void windows_service::service_main() {
     unsigned thread_id = 0;
     auto thread = _beginthreadex(nullptr, agent_thread_stack_size, run_agent_in_thread, nullptr,
                                  STACK_SIZE_PARAM_IS_A_RESERVATION, &thread_id);
-    if (thread == 0) last_error_translator(L"_beginthreadex", static_cast<std::uint32_t>(_doserrno)).translate();
+    if (thread == 0) {
+        auto error = static_cast<std::uint32_t>(_doserrno);
+        last_error_translator(L"_beginthreadex", error).translate();
+    }
     shared_handle agent_thread(reinterpret_cast<HANDLE>(thread));
 
     std::size_t first = wait_for_one_of_multiple_handles({stop_event_, jvm_exit_event_, agent_thread}, INFINITE);
     if (first == 0) {
         LOG_DEBUG(L"Stop event signaled");
-        std::size_t later = wait_for_one_of_multiple_handles({agent_thread, jvm_exit_event_}, stop_grace_ms);
+        std::size_t later = await_agent_end(agent_thread);
         if (later == 0) {
             LOG_DEBUG(L"Thread signaled later");
         } else if (later == 1) {
@@ -159,6 +170,18 @@ void windows_service::service_main() {
     }
     LOG_DEBUG(L"Signalling service stop");
     set_status(SERVICE_STOPPED);
+}
+
+std::size_t windows_service::await_agent_end(const shared_handle& agent_thread) {
+    const ULONGLONG start = GetTickCount64();
+    for (;;) {
+        ULONGLONG waited = GetTickCount64() - start;
+        if (waited >= stop_grace_ms) return 2;
+        auto slice = static_cast<DWORD>(std::min<ULONGLONG>(stop_progress_interval_ms, stop_grace_ms - waited));
+        std::size_t signalled = wait_for_one_of_multiple_handles({agent_thread, jvm_exit_event_}, slice);
+        if (signalled < 2) return signalled;
+        set_status(SERVICE_STOP_PENDING);
+    }
 }
 
 unsigned __stdcall windows_service::run_agent_in_thread(void*) {

@@ -74,6 +74,9 @@ private:
 
     void service_main();
     void register_control_handler();
+    // After a stop request: waits up to the grace time for the agent thread (0) or the Java exit (1),
+    // reporting stop pending with the next check point about once a second; 2 when neither came.
+    std::size_t await_agent_end(const shared_handle& agent_thread);
 
     SERVICE_STATUS_HANDLE status_handle_ = nullptr;
     service_status_record service_status_;

@@ -11,10 +11,15 @@ class JavaAgentTestCase(AgentTestCase):
 
     def setUp(self):
         super().setUp()
-        self.java_home = javahome.make_java_home(os.path.join(self.home.root, "jdk"))
+        self.prepare(self.home)
+
+    def prepare(self, home):
+        """Makes `home` the test's agent home, with a Java home of its own."""
+        self.home = home
+        self.java_home = javahome.make_java_home(os.path.join(home.root, "jdk"))
         self.write_conf("javahome.conf", windows_path(self.java_home) + "\r\n")
         self.write_conf("javaopts.conf", "")
-        self.record_path = self.home.file("var/stub-jvm.record")
+        self.record_path = home.file("var/stub-jvm.record")
 
     def write_conf(self, name, text, encoding="utf-8"):
         with open(self.home.file("conf/agent/" + name), "w", encoding=encoding, newline="") as f:

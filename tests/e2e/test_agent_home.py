@@ -32,18 +32,21 @@ class AgentHomeTest(AgentTestCase):
         self.assertEqual(layout["stdout_log_path"], home + "\\var\\log\\stdout")
 
     def test_upgrade_home_is_canonicalised_and_everything_follows_it(self):
+        # A home at a drive's root is that root, "Z:\\" ("Z:" would be the current directory on Z).
         cases = {
             "Z:/elsewhere/agent/": "Z:\\elsewhere\\agent",
             "Z:\\elsewhere\\\\x\\..\\agent\\\\": "Z:\\elsewhere\\agent",
-            "Z:/": "Z:",
+            "Z:/": "Z:\\",
         }
         for given, home in cases.items():
             with self.subTest(given=given):
                 layout = self.layout(env={"UPGRADE_SET_AGENT_HOME": given})
+                inside = home.rstrip("\\") + "\\"
                 self.assertEqual(layout["agent_home"], home)
-                self.assertEqual(layout["bin_dir"], home + "\\bin")
-                self.assertEqual(layout["agent_exe_path"], home + "\\bin\\home_probe.exe")
-                self.assertEqual(layout["var_dir"], home + "\\var")
+                self.assertEqual(layout["bin_dir"], inside + "bin")
+                self.assertEqual(layout["agent_exe_path"], inside + "bin\\home_probe.exe")
+                self.assertEqual(layout["var_dir"], inside + "var")
+                self.assertEqual(layout["monitor_dir"], inside + "monitor")
                 self.assertEqual(layout["running_exe_path"], self.home.windows + "\\bin\\home_probe.exe")
 
     def test_per_process_log_name_only_for_true(self):

@@ -31,13 +31,17 @@ class OptionsTest(JavaAgentTestCase):
 
     def test_testjvm_puts_its_two_options_before_the_configured_ones(self):
         self.write_conf("javaopts.conf", "-Dconf=1\n")
-        for args, secret, verify in (((), "", ""), (("x",), "x", ""), (("s", "v", "ignored"), "s", "v")):
+        for args, secret, verify in (((), "", ""), (("x",), "x", ""), (("s3cr3t", "v", "ignored"), "s3cr3t", "v")):
             with self.subTest(args=args):
-                result = self.home.run("_testjvm", *args)
+                result = self.home.run("_testjvm", *args, env={"QUENDA_SERVICE_LOGGING_LEVEL": "debug"})
                 self.assertEqual(result.returncode, 0, result)
                 self.assertEqual(self.last_run().options[:11], self.fixed_options("_testjvm") + [
                     "-Dtestjvm.secret=" + secret, "-Dtestjvm.verifyId=" + verify, "-Dconf=1",
                     "-DteskLogToConsole=y"])
+        # The secret reaches the runtime only: the start-up record and both option lists mask it.
+        self.assertNotIn("s3cr3t", result.stderr)
+        masked = [line for line in result.stderr_lines if line.startswith("DEBUG ") and line.endswith("=********")]
+        self.assertEqual(len(masked), 3, result.stderr)
 
     def test_start_mode_adds_reduced_signals_after_the_configured_options(self):
         self.write_conf("javaopts.conf", "-Dconf=1\n")

@@ -1,13 +1,15 @@
 """The environment script, the background agent, stop, restart, ancestors and the upgrade hand-over."""
 
 import os
+import re
+import shutil
 import subprocess
 import time
 import unittest
 
 import javahome
 from agent_java import JavaAgentTestCase
-from harness import WINE_RUN, run_windows, wait_until
+from harness import AGENT_EXE, WINE_RUN, AgentHome, run_windows, wait_until
 
 BOUND = 30.0
 
@@ -42,6 +44,25 @@ class EnvironmentScriptTest(JavaAgentTestCase):
         self.assertIn("Did load set_env.cmd", result.stderr)
         # The generated script is gone again.
         self.assertEqual(os.listdir(self.home.file("var/temp")), [])
+
+    def test_every_home_loads_its_set_env_from_another_drive(self):
+        """Blanks with ( ) or &, non-ASCII letters; a cmd.exe in bin is never the interpreter that runs."""
+        c_drive = run_windows("winepath", ["-u", "C:\\"]).stdout.strip()
+        for name, plant_cmd in (("Program Files (x86)/Agent", False), ("R&D Agent", False),
+                                ("h\u00e9me \u4e2d", False), ("agent home", True)):
+            with self.subTest(home=name):
+                home = AgentHome(name)
+                self.addCleanup(home.remove)
+                self.prepare(home)
+                if plant_cmd:
+                    shutil.copyfile(AGENT_EXE, home.file("bin/cmd.exe"))
+                self.write_script("set_env.cmd", 'set FOO=1\nset "SCRIPT_CWD=%CD%"\n')
+                self.write_conf("javaopts.conf", "-Dstub.env=FOO,SCRIPT_CWD,QUENDA_ENV_BIN_DIR,QUENDA_ENV_EXE\n")
+                result = run_windows(home.exe, ["run"], cwd=c_drive)
+                self.assertEqual(result.returncode, 0, result)
+                env = self.last_run().env
+                self.assertEqual((env.get("FOO"), env.get("SCRIPT_CWD")), ("1", home.windows + "\\bin"), result)
+                self.assertFalse([variable for variable in env if variable.startswith("QUENDA_ENV_")], env)
 
     def test_set_env_clearing_path(self):
         self.write_script("set_env.cmd", "set PATH=\n")
@@ -100,6 +121,13 @@ class BackgroundAgentTest(JavaAgentTestCase):
         result = self.home.run("_start_continue")
         self.assertEqual(result.returncode, 1, result)
         self.assertNoCrash(result)
+        # The background process could report it nowhere: the commands that launch one refuse first.
+        for command in ("start", "start-service"):
+            with self.subTest(command=command):
+                result = self.home.run(command)
+                self.assertEqual(result.returncode, 1, result)
+                self.assertRegex(result.stderr, r"(?m)^ERROR \S+\(\S+:\d+\): Log directory does not exist: path=\[%s\]\r?$"
+                                 % re.escape(self.home.windows + "\\var\\log"))
 
     def test_restart_relay_stops_and_starts_the_agent(self):
         once = javahome.windows_path(os.path.join(self.home.root, "restarted-once"))

@@ -1,6 +1,28 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <functional>
+#include <new>
+
 #include "agent.h"
+#include "processes.h"
+#include "security.h"
+#include "services.h"
+
+namespace {
+
+// While set, every allocation overwrites the thread's last error, as an allocator that calls into the
+// system may: the exception's own text arguments are allocated at the throw site.
+bool allocation_clobbers_last_error = false;
+constexpr DWORD clobbered_error = 0x20001234;  // bit 29: an application's own code, never the system's
+
+}  // namespace
+
+void* operator new(std::size_t size) {
+    if (allocation_clobbers_last_error) SetLastError(clobbered_error);
+    if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
+    throw std::bad_alloc();
+}
 
 namespace {
 
@@ -128,6 +150,41 @@ TEST(exceptions, throw_site_is_the_bare_function_and_file_name) {
         EXPECT_STREQ(e.function_name(), L"throw_from_unnamed_namespace");
         EXPECT_STREQ(e.file_name(), L"exceptions_test.cpp");
         EXPECT_FALSE(e.stack_trace().frames().empty());
+    }
+}
+
+TEST(exceptions, error_code_is_read_before_the_throw_site_allocates) {
+    service_handle_ptr manager = open_service_manager(SC_MANAGER_CONNECT);
+    DWORD acl_storage[2];
+    ASSERT_TRUE(InitializeAcl(reinterpret_cast<ACL*>(acl_storage), sizeof acl_storage, ACL_REVISION));
+    const ACL* empty = reinterpret_cast<const ACL*>(acl_storage);
+    const std::pair<const char*, std::function<void()>> failing[] = {
+        {"CreateProcessW", [] { create_process(L"Z:\\no\\such\\program.exe", {}, {}, L"", false); }},
+        {"LookupAccountNameW", [] { get_account_info(L"agent-unit-no-such-account"); }},
+        {"GetAce", [&] { get_ace(empty, 3); }},
+        // A manager handle where a service handle belongs.
+        {"DeleteService", [&] { delete_service(manager); }},
+        // A service whose name is too long to be kept inside its string object, without the rights the call needs.
+        {"StartServiceW", [&] { start_service(open_service(manager, L"EventLog", SERVICE_QUERY_STATUS)); }},
+        {"QueryServiceStatus", [&] { query_service_status(open_service(manager, L"EventLog", SERVICE_INTERROGATE)); }},
+        {"ChangeServiceConfig2W",
+         [&] { set_service_start_delayed(open_service(manager, L"EventLog", SERVICE_QUERY_STATUS)); }},
+    };
+    auto error_of = [](const std::function<void()>& call) -> std::uint32_t {
+        try {
+            call();
+        } catch (const system_exception& e) {
+            return e.error();
+        }
+        return 0;
+    };
+    for (const auto& [name, call] : failing) {
+        std::uint32_t expected = error_of(call);
+        allocation_clobbers_last_error = true;
+        std::uint32_t seen = error_of(call);
+        allocation_clobbers_last_error = false;
+        EXPECT_NE(expected, 0u) << name;
+        EXPECT_EQ(seen, expected) << name;
     }
 }
 

@@ -278,7 +278,12 @@ TEST(enumerate_directory, missing_directory_is_an_error_not_an_empty_list) {
 TEST(paths, canonical_form) {
     // Forward slashes are separators before "." and ".." are resolved, not only afterwards.
     EXPECT_EQ(canonicalize_path(L"C:/x/../y/./z/"), L"C:\\y\\z");
-    EXPECT_EQ(canonicalize_path(L"C:\\.."), L"C:");
+    // A drive's root keeps its backslash: "X:" alone is the current directory on drive X.
+    EXPECT_EQ(canonicalize_path(L"C:\\.."), L"C:\\");
+    EXPECT_EQ(canonicalize_path(L"C:\\\\"), L"C:\\");
+    EXPECT_EQ(canonicalize_path(L"C:"), L"C:");
+    EXPECT_EQ(parent_directory(L"X:\\bin"), L"X:\\");
+    EXPECT_EQ(path_under(parent_directory(L"X:\\bin"), L"var"), L"X:\\var");
     // A network path keeps the leading pair that makes it one.
     EXPECT_EQ(canonicalize_path(L"\\\\server\\share\\a\\..\\b\\"), L"\\\\server\\share\\b");
     EXPECT_EQ(canonicalize_path(L"//server/share/a"), L"\\\\server\\share\\a");
@@ -296,6 +301,7 @@ TEST(paths, long_paths_are_canonicalised_like_short_ones) {
         EXPECT_EQ(parent_directory(parent_directory(root + L"\\bin\\agent.exe")), root);
     }
     EXPECT_EQ(canonicalize_path(deep + L"\\..\\..\\..\\..\\x"), L"C:\\x");
+    EXPECT_EQ(canonicalize_path(deep + L"\\..\\.."), L"C:\\");
     EXPECT_EQ(canonicalize_path(L"\\\\srv\\" + std::wstring(300, L's') + L"\\..\\t"), L"\\\\srv\\t");
 }
 

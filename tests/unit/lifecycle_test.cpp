@@ -35,16 +35,6 @@ TEST(environment_dump, drive_entries_are_left_out_of_the_block) {
     EXPECT_EQ(environment_block_from_dump(bytes_of(std::wstring(1, L'\0'))), std::wstring(1, L'\0'));
 }
 
-TEST(environment_script, lines_call_both_scripts_then_dump) {
-    std::string script = compose_environment_script(L"C:\\A\\bin", L"C:\\A\\bin\\tool_env.cmd",
-                                                    L"C:\\A\\bin\\set_env.cmd", L"C:\\A\\bin\\agent.exe");
-    EXPECT_EQ(script,
-              "@echo off\r\nsetlocal\r\ncd \"C:\\A\\bin\"\r\n"
-              "if exist \"C:\\A\\bin\\tool_env.cmd\" (\r\n  call \"C:\\A\\bin\\tool_env.cmd\" 1>nul 2>&1\r\n)\r\n"
-              "if exist \"C:\\A\\bin\\set_env.cmd\" (\r\n  call \"C:\\A\\bin\\set_env.cmd\" 1>nul 2>&1\r\n)\r\n"
-              "\"C:\\A\\bin\\agent.exe\" _winenv\r\n");
-}
-
 TEST(upgrade_handover, handle_text_must_be_plain_digits_naming_a_real_handle) {
     EXPECT_EQ(convert_string_to_system_handle(L"1234"), reinterpret_cast<HANDLE>(1234));
     EXPECT_EQ(convert_string_to_system_handle(L" 48"), reinterpret_cast<HANDLE>(48));

@@ -2,6 +2,17 @@
 
 #include "agent.h"
 
+// A function whose name is longer than the 256 characters the symbol look-up has room for.
+#define NAME_PART_ abcdefghijklmnopqrstuvwxyzabcdefghijklmnopqrstuvwxyz
+#define JOIN_(a, b) a##b
+#define JOIN(a, b) JOIN_(a, b)
+#define LONG_NAME JOIN(JOIN(JOIN(JOIN(JOIN(JOIN(long_name_, NAME_PART_), NAME_PART_), NAME_PART_), NAME_PART_), \
+                                  NAME_PART_), NAME_PART_)
+#define WIDE_TEXT_(x) L## #x
+#define WIDE_TEXT(x) WIDE_TEXT_(x)
+
+[[gnu::noinline]] std::vector<stack_frame> LONG_NAME() { return stack_trace().frames(); }
+
 namespace {
 
 TEST(logging, function_names_are_qualified_without_signature) {
@@ -61,6 +72,16 @@ TEST(stack_traces, resolve_once_and_print_identical_lines) {
     EXPECT_GT(first[0].line, 0u);
     const auto* data = first.data();
     EXPECT_EQ(trace.frames().data(), data);
+}
+
+TEST(stack_traces, a_name_longer_than_the_buffer_ends_where_the_buffer_does) {
+    // DbgHelp reports the full length of a name it has cut; only what it wrote is the name.
+    std::wstring name = LONG_NAME().at(0).function;
+    std::wstring full = WIDE_TEXT(LONG_NAME);
+    ASSERT_GT(full.size(), 300u);
+    EXPECT_GT(name.size(), 200u);
+    EXPECT_LT(name.size(), 257u);
+    EXPECT_EQ(name, full.substr(0, name.size()));
 }
 
 TEST(stack_traces, frame_format_prints_displacement_without_prefix) {

@@ -210,6 +210,11 @@ TEST(services_scm, missing_service_is_its_own_exception) {
     }
 }
 
+TEST(services_scm, a_service_deleted_since_the_enumeration_is_left_out) {
+    std::vector<BYTE> buffer;
+    EXPECT_FALSE(query_service_record(open_service_manager(SC_MANAGER_CONNECT), L"agent-unit-gone", 7, buffer));
+}
+
 TEST(services_scm, life_cycle_with_progressing_start_and_stop) {
     scripted_service s(
         "start=pending:1:2000,sleep:600,pending:2:2000,sleep:600,running\n"

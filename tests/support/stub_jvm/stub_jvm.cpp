@@ -49,6 +49,7 @@ struct script {
     jint exit_status = 0;
     DWORD poll_ms = 100;
     std::optional<DWORD> wait_ms;
+    DWORD stop_ms = 0;
     std::string fail;
     std::optional<jint> create_status;
     std::optional<std::string> spawn, spawn_exe, spawn_once;
@@ -154,6 +155,7 @@ void wait_for_shutdown(const script& s) {
     }
     DeleteFileW(marker.c_str());
     record.line("shutdown.seen");
+    Sleep(s.stop_ms);
 }
 
 // Starts the program the way Java's ProcessBuilder with inherited I/O does: inheritable copies of
@@ -482,13 +484,14 @@ DWORD parse_ms(const properties& p, const char* name, DWORD fallback) {
 }
 
 script read_script(const properties& p) {
-    p.reject_unknown_stub_settings({"record", "main", "poll.ms", "wait.ms", "fail", "create.status", "spawn", "spawn.exe",
-                                    "spawn.env", "spawn.once", "env"},
+    p.reject_unknown_stub_settings({"record", "main", "poll.ms", "wait.ms", "stop.ms", "fail", "create.status", "spawn",
+                                    "spawn.exe", "spawn.env", "spawn.once", "env"},
                                    "stub jvm");
     script s;
     if (auto m = p.get("stub.main")) s.main = parse_main(*m, s.exit_status);
     s.poll_ms = parse_ms(p, "stub.poll.ms", 100);
     if (p.get("stub.wait.ms")) s.wait_ms = parse_ms(p, "stub.wait.ms", 0);
+    s.stop_ms = parse_ms(p, "stub.stop.ms", 0);
     s.fail = p.get("stub.fail").value_or("");
     if (!s.fail.empty() && s.fail != "findclass-string" && s.fail != "findclass-main" && s.fail != "getstaticmethodid" &&
         s.fail != "newobjectarray" && s.fail != "newstring")
