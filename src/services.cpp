@@ -27,6 +27,9 @@ std::wstring make_service_name() {
         LOG_FATAL_AND_EXIT(L"Invalid module: no directory: path=[%s]", exe_path);
     // wchar_t is UTF-16LE on Windows, so the string's own bytes are the hashed text.
     std::wstring home = fold_ascii_letters(get_agent_home());
+    // A home at a drive's root is "X:\", but its service has always been named after "x:": installed
+    // services must keep being found.
+    if (home.size() == 3 && home[1] == L':' && home[2] == L'\\') home.pop_back();
     hasher digest;
     digest.update(home.data(), static_cast<std::uint32_t>(home.size() * sizeof(wchar_t)));
     return std::wstring(service_base_name) + L"-" + to_hex(digest.finish()).substr(0, 32);

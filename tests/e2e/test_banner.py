@@ -94,6 +94,9 @@ class BannerTest(AgentTestCase):
         self.assertEqual(banner["service_name"], expected_service_name(expected))
         # The digest is still of the running file.
         self.assertEqual(banner["exe_hash"], sha256_of_file(self.home.exe))
+        # A home at a drive's root is "Z:\"; its service keeps the name it has always had, of "z:".
+        banner = Banner(self, self.home.run(env={"UPGRADE_SET_AGENT_HOME": "Z:/"}))
+        self.assertEqual((banner["agent_home"], banner["service_name"]), ("Z:\\", expected_service_name("Z:")))
 
     def test_executable_path_longer_than_max_path(self):
         root = self.scratch_root()
