@@ -8,6 +8,10 @@ namespace {
 
 // Everything a key is opened for here: listing its subkeys and deleting it.
 constexpr REGSAM list_and_delete_rights = DELETE | KEY_ENUMERATE_SUB_KEYS;
+// The settings of an older generation were written by a 32-bit program, so they live in the 32-bit
+// view of the registry on 64-bit Windows. A 32-bit process sees that view anyway; a 64-bit one must
+// ask for it, or it would look at (and delete from) the 64-bit view. 32-bit Windows ignores the flag.
+constexpr REGSAM older_generation_view = KEY_WOW64_32KEY;
 
 // Room for a key name of the usual maximum of 255 characters and its terminator.
 constexpr std::size_t initial_name_length = 256;
@@ -62,7 +66,8 @@ regkey_handle_ptr open_registry_key(const regkey_handle_ptr& parent, const std::
     std::wstring path = parent->is_root() ? subkey : parent->path() + L"\\" + subkey;
     auto key = std::make_shared<regkey_handle_info>(root, nullptr, std::move(path), list_and_delete_rights);
     HKEY handle = nullptr;
-    LSTATUS result = RegOpenKeyExW(parent->handle(), subkey.c_str(), 0, list_and_delete_rights, &handle);
+    LSTATUS result =
+        RegOpenKeyExW(parent->handle(), subkey.c_str(), 0, list_and_delete_rights | older_generation_view, &handle);
     if (result != ERROR_SUCCESS) translate_error_code(result, L"RegOpenKeyExW", *key);
     key->init_handle(handle);
     return key;
@@ -101,7 +106,7 @@ void collect_subkeys(regkey_handle_ptr key, std::vector<regkey_handle_ptr>& list
 void delete_registry_key(const regkey_handle_ptr& key) {
     if (key->is_root()) return;
     if ((key->access() & DELETE) == 0)
-        throw registry_access_denied_exception(AGENT_HERE, L"RegDeleteKeyW", key->full_path(), key->access());
-    LSTATUS result = RegDeleteKeyW(key->root()->handle(), key->path().c_str());
-    if (result != ERROR_SUCCESS) translate_error_code(result, L"RegDeleteKeyW", *key);
+        throw registry_access_denied_exception(AGENT_HERE, L"RegDeleteKeyExW", key->full_path(), key->access());
+    LSTATUS result = RegDeleteKeyExW(key->root()->handle(), key->path().c_str(), older_generation_view, 0);
+    if (result != ERROR_SUCCESS) translate_error_code(result, L"RegDeleteKeyExW", *key);
 }

@@ -2,7 +2,8 @@
 
 The older generation's service is tests/support/older_service.cpp, copied into the agent home's bin
 directory under a name of its own and registered from there with Wine's sc.exe, its settings subtree
-under HKEY_LOCAL_MACHINE\\SOFTWARE\\Brindle\\Tolbin3 made with Wine's reg.exe. Registrations are read back
+under HKEY_LOCAL_MACHINE\\SOFTWARE\\Brindle\\Tolbin3 made with Wine's reg.exe in the 32-bit view, where the
+older, 32-bit generation wrote it. Registrations are read back
 through the query mode of tests/support/test_service.cpp and reg.exe, not through the program under
 test. Every test removes both services and the subtree, also when it fails.
 """
@@ -47,7 +48,7 @@ def query(name):
 
 def settings_subkeys(name):
     """The keys below the service's settings key, or None when there is no settings key."""
-    result = run_windows("reg", ["query", SETTINGS + name, "/s"], timeout=BOUND)
+    result = run_windows("reg", ["query", SETTINGS + name, "/s", "/reg:32"], timeout=BOUND)
     if result.returncode != 0:
         return None
     prefix = SETTINGS + name + "\\"
@@ -77,7 +78,7 @@ class ReplacementTestCase(AgentTestCase):
             while query(name).get("state") != str(SERVICE_STOPPED) and time.monotonic() < deadline:
                 time.sleep(0.2)
             run_windows("sc", ["delete", name], timeout=BOUND)
-        run_windows("reg", ["delete", SETTINGS + self.old_service, "/f"], timeout=BOUND)
+        run_windows("reg", ["delete", SETTINGS + self.old_service, "/f", "/reg:32"], timeout=BOUND)
 
     def install_old(self, start, account=None, settings=True):
         binary = '"%s\\bin\\tolbin3svc.exe" --service' % self.home.windows
@@ -85,7 +86,8 @@ class ReplacementTestCase(AgentTestCase):
         result = run_windows("sc", args, timeout=BOUND)
         self.assertEqual(result.returncode, 0, result)
         for subkey in OLD_SUBKEYS if settings else ():
-            result = run_windows("reg", ["add", SETTINGS + self.old_service + "\\" + subkey, "/f"], timeout=BOUND)
+            result = run_windows("reg", ["add", SETTINGS + self.old_service + "\\" + subkey, "/f", "/reg:32"],
+                                 timeout=BOUND)
             self.assertEqual(result.returncode, 0, result)
 
     def check(self, env=None):

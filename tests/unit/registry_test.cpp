@@ -1,6 +1,7 @@
 // Registry key holders, listing, subtree collection and deletion against the prefix's real registry.
 // Each test builds its own subtree under HKEY_LOCAL_MACHINE\SOFTWARE with plain Windows calls and
-// removes whatever is left of it afterwards.
+// removes whatever is left of it afterwards. It does so in the 32-bit view, where an older
+// generation's settings live: the x64 build finds them only if it asks for that view.
 
 #include <gtest/gtest.h>
 
@@ -18,13 +19,20 @@ protected:
         base = L"SOFTWARE\\AgentRegistryTest" + create_guid();
         create(L"");
     }
-    void TearDown() override { RegDeleteTreeW(HKEY_LOCAL_MACHINE, base.c_str()); }
+    void TearDown() override {
+        HKEY key = nullptr;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, base.c_str(), 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY, &key) == ERROR_SUCCESS) {
+            RegDeleteTreeW(key, nullptr);
+            RegCloseKey(key);
+            RegDeleteKeyExW(HKEY_LOCAL_MACHINE, base.c_str(), KEY_WOW64_32KEY, 0);
+        }
+    }
 
     // Creates base\relative (and every key above it).
     void create(const std::wstring& relative) {
         std::wstring path = relative.empty() ? base : base + L"\\" + relative;
         HKEY key = nullptr;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, &key,
                                   nullptr),
                   ERROR_SUCCESS);
         RegCloseKey(key);
@@ -33,7 +41,7 @@ protected:
     bool exists(const std::wstring& relative) const {
         std::wstring path = relative.empty() ? base : base + L"\\" + relative;
         HKEY key = nullptr;
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | KEY_WOW64_32KEY, &key) != ERROR_SUCCESS) return false;
         RegCloseKey(key);
         return true;
     }
@@ -81,7 +89,7 @@ TEST_F(registry_test, refusals_and_missing_keys) {
         delete_registry_key(read_only);
         FAIL() << "deleted a key held without DELETE";
     } catch (const registry_access_denied_exception& e) {
-        EXPECT_EQ(e.call(), L"RegDeleteKeyW");
+        EXPECT_EQ(e.call(), L"RegDeleteKeyExW");
         EXPECT_EQ(e.permissions(), static_cast<std::uint32_t>(KEY_READ));
         EXPECT_EQ(e.key(), L"HKEY_LOCAL_MACHINE\\" + base);
     }
@@ -99,7 +107,7 @@ TEST_F(registry_test, refusals_and_missing_keys) {
     // A key deleted behind the holder's back is gone for the delete, too.
     create(L"gone");
     regkey_handle_ptr doomed = open_registry_key(top, L"gone");
-    ASSERT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, (base + L"\\gone").c_str()), ERROR_SUCCESS);
+    ASSERT_EQ(RegDeleteKeyExW(HKEY_LOCAL_MACHINE, (base + L"\\gone").c_str(), KEY_WOW64_32KEY, 0), ERROR_SUCCESS);
     EXPECT_THROW(delete_registry_key(doomed), registry_key_not_found_exception);
 }
 
