@@ -21,6 +21,8 @@ Figures (goals in brackets):
      [the host adds <= poll interval + 50 ms]
   4. Peak working set of agent.exe on entry to JNI_CreateJavaVM [< 8 MiB]; executable size with and
      without symbols.
+  5. A FATAL line with its stack trace resolved from the symbol file, against the same command
+     failing at the same stage with one ERROR line.
 """
 
 import argparse
@@ -99,8 +101,9 @@ class Bench:
                 f.write(set_env)
         return home
 
-    def launches(self, cases, rounds):
-        """cases: (name, kind, record path or "", command line); returns {name: [(to_event, to_exit, peak)]}."""
+    def launches(self, cases, rounds, exit_code=0):
+        """cases: (name, kind, record path or "", command line); every run must end with exit_code.
+        Returns {name: [(to_event, to_exit, peak)]}."""
         case_file = os.path.join(self.work, "cases-%d.txt" % len(os.listdir(self.work)))
         with open(case_file, "w", encoding="utf-8", newline="\n") as f:
             for name, kind, record, command in cases:
@@ -114,7 +117,7 @@ class Bench:
             if parts[3] == "timeout":
                 raise RuntimeError("a run of %s overran its bound" % parts[1])
             name, to_event, to_exit, code, peak = parts[1], parts[3], float(parts[4]), int(parts[5]), parts[6]
-            if code != 0:
+            if code != exit_code:
                 raise RuntimeError("%s ended with exit code %d" % (name, code))
             results[name].append((None if to_event == "-" else float(to_event), to_exit, None if peak == "-" else int(peak)))
         return results
@@ -252,6 +255,29 @@ def short_commands(bench, rounds):
     print()
 
 
+def fatal_trace(bench, rounds):
+    """A FATAL line with its stack trace resolved from the symbols beside the program, against a run
+    that fails at the same stage with one ERROR line and no trace."""
+    java_home = os.path.join(bench.work, "jdk")
+    fatal_home = bench.agent_home("fatal", java_home, javaopts="-Xno-such-option\r\n")
+    symbols = os.path.splitext(bench.exe["agent"])[0] + ".pdb"
+    if os.path.exists(symbols):
+        shutil.copyfile(symbols, os.path.join(fatal_home, "bin", "agent.pdb"))
+    empty_java_home = os.path.join(bench.work, "no-jdk")
+    os.makedirs(empty_java_home, exist_ok=True)
+    error_home = bench.agent_home("error", empty_java_home)
+    cases = [(name, "exit", "", quote(windows_path(os.path.join(home, "bin/agent.exe"))) + " run")
+             for name, home in (("fatal", fatal_home), ("error", error_home))]
+    r = bench.launches(cases, rounds, exit_code=1)
+    fatal = [x[1] for x in r["fatal"]]
+    error = [x[1] for x in r["error"]]
+    print("5. FATAL line with its resolved stack trace, %d rounds" % rounds)
+    show("run: JVM refuses an option (FATAL + trace)", fatal)
+    show("run: no jvm.dll (one ERROR line)", error)
+    show_ratio("FATAL / ERROR-only", [a / b for a, b in zip(fatal, error)], "(info)", lambda m: True)
+    print()
+
+
 def service_stop(bench, rounds):
     java_home = os.path.join(bench.work, "jdk")
     home = bench.agent_home("service", java_home, javaopts="-Dstub.main=wait-shutdown\r\n-Dstub.poll.ms=%d\r\n" % POLL_MS)
@@ -322,11 +348,13 @@ def memory_and_size(bench, launch_results):
             "met" if statistics.median(run) - wine_share < 8 * mib else "MISSED"))
     size = os.path.getsize(bench.exe["agent"])
     stripped = os.path.join(bench.work, "agent-stripped.exe")
-    tools = "x86_64-w64-mingw32" if build_arch(bench.build) == "x64" else "i686-w64-mingw32"
-    subprocess.run([tools + "-strip", "-o", stripped, bench.exe["agent"]], check=True)
-    print("  %-44s %8.2f MiB (%d bytes)" % ("agent.exe with symbols", size / mib, size))
-    print("  %-44s %8.2f MiB (%d bytes)" % ("agent.exe without symbols", os.path.getsize(stripped) / mib,
+    subprocess.run(["llvm-strip-14", "--strip-all", "-o", stripped, bench.exe["agent"]], check=True)
+    print("  %-44s %8.2f MiB (%d bytes)" % ("agent.exe as built", size / mib, size))
+    print("  %-44s %8.2f MiB (%d bytes)" % ("agent.exe stripped (as packaged)", os.path.getsize(stripped) / mib,
                                            os.path.getsize(stripped)))
+    symbols = os.path.splitext(bench.exe["agent"])[0] + ".pdb"
+    if os.path.exists(symbols):
+        print("  %-44s %8.2f MiB (%d bytes)" % ("agent.pdb", os.path.getsize(symbols) / mib, os.path.getsize(symbols)))
     print()
 
 
@@ -346,6 +374,7 @@ def main():
         print()
         results = launcher_overhead(bench, args.rounds)
         short_commands(bench, args.rounds)
+        fatal_trace(bench, args.rounds)
         if not args.no_service:
             service_stop(bench, args.service_rounds)
         memory_and_size(bench, results)
