@@ -8,10 +8,6 @@
 #include <windows.h>
 
 #include <bcrypt.h>
-#include <dbghelp.h>
-#include <objbase.h>
-#include <shellapi.h>
-#include <shlwapi.h>
 
 #include <cwchar>
 #include <string>
@@ -23,10 +19,6 @@ namespace {
 const void* volatile keep_imports[] = {
     reinterpret_cast<const void*>(&OpenSCManagerW),           // ADVAPI32
     reinterpret_cast<const void*>(&BCryptOpenAlgorithmProvider),  // bcrypt
-    reinterpret_cast<const void*>(&SymInitializeW),           // dbghelp
-    reinterpret_cast<const void*>(&CoCreateGuid),             // ole32
-    reinterpret_cast<const void*>(&CommandLineToArgvW),       // SHELL32
-    reinterpret_cast<const void*>(&PathCanonicalizeW),        // SHLWAPI
 };
 
 struct java_vm_option {

@@ -2,8 +2,7 @@
 
 #include "fileio.h"
 
-#include <objbase.h>
-#include <shlwapi.h>
+#include <bcrypt.h>
 
 #include <array>
 #include <limits>
@@ -34,8 +33,8 @@ HANDLE create_file(const std::wstring& path, DWORD access, DWORD disposition) {
     return CreateFileW(path.c_str(), access, full_sharing, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-// PathCanonicalizeW (and Windows' own reading of a path) treats only the backslash as a separator,
-// so "C:/x/../y" would keep its "..".
+// Windows reads only the backslash as a separator in the resolution of "." and "..", so "C:/x/../y"
+// would keep its "..".
 std::wstring with_backslashes(std::wstring path) {
     for (wchar_t& c : path) {
         if (c == L'/') c = L'\\';
@@ -43,8 +42,10 @@ std::wstring with_backslashes(std::wstring path) {
     return path;
 }
 
-// The same resolution of "." and ".." as PathCanonicalizeW, for paths it cannot take: on Windows it
-// fails on anything of MAX_PATH characters or more, and an agent installed that deep must still run.
+// Resolves "." and ".." as PathCanonicalizeW does for the paths the program passes, without loading
+// SHLWAPI (and with it USER32 and GDI32), and for paths of any length (PathCanonicalizeW fails on
+// MAX_PATH characters or more, and an agent installed that deep must still run). Unlike
+// GetFullPathNameW it never consults the current directory.
 std::wstring resolve_dot_segments(const std::wstring& path) {
     std::wstring root;
     std::size_t position = 0;
@@ -272,19 +273,9 @@ std::vector<directory_entry> enumerate_directory(const std::wstring& directory) 
 
 std::wstring canonicalize_path(const std::wstring& path) {
     std::wstring result = with_backslashes(path);
-    // PathCanonicalizeW makes "C:" the root "C:\", but alone it names the current directory on drive C.
+    // "C:" alone names the current directory on drive C, not its root.
     if (result.size() == 2 && result[1] == L':') return result;
-    if (result.size() < MAX_PATH) {
-        std::wstring buffer(0x8000, L'\0');
-        if (!PathCanonicalizeW(buffer.data(), result.c_str())) {
-            DWORD error = GetLastError();
-            throw system_exception(AGENT_HERE, L"PathCanonicalizeW", error);
-        }
-        buffer.resize(wcslen(buffer.c_str()));
-        result = std::move(buffer);
-    } else {
-        result = resolve_dot_segments(result);
-    }
+    result = resolve_dot_segments(result);
     normalize_path(result);
     return result;
 }
@@ -316,12 +307,23 @@ std::wstring file_name_of(const std::wstring& path) {
 }
 
 std::wstring create_guid() {
-    GUID guid;
-    HRESULT result = CoCreateGuid(&guid);
-    if (FAILED(result)) throw system_exception(AGENT_HERE, L"CoCreateGuid", static_cast<std::uint32_t>(result));
-    std::array<wchar_t, 64> text{};
-    StringFromGUID2(guid, text.data(), static_cast<int>(text.size()));
-    return text.data();
+    // A random (version 4) GUID in the registry format, from CNG's generator: the program already
+    // uses CNG, while CoCreateGuid would bring OLE32 and the GUI libraries along.
+    std::array<unsigned char, 16> bytes{};
+    NTSTATUS status = BCryptGenRandom(nullptr, bytes.data(), static_cast<ULONG>(bytes.size()),
+                                      BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+    if (!BCRYPT_SUCCESS(status))
+        throw system_exception(AGENT_HERE, L"BCryptGenRandom", static_cast<std::uint32_t>(status));
+    bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);
+    bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);
+    static constexpr wchar_t digits[] = L"0123456789ABCDEF";
+    std::wstring text = L"{";
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) text += L'-';
+        text += digits[bytes[i] >> 4];
+        text += digits[bytes[i] & 0x0F];
+    }
+    return text + L"}";
 }
 
 std::wstring make_unique_path(const std::wstring& directory, const std::wstring& prefix, const std::wstring& suffix) {

@@ -12,13 +12,18 @@
 #include "agent.h"
 #include "agent_home.h"
 #include "fileio.h"
+#include "system_libraries.h"
 
 namespace {
 
 constexpr ULONG max_frames = 1000;
 
+// DbgHelp is loaded only when a trace is printed. Without it (or without symbols) every frame falls
+// back to "<function>" and "<file>".
 struct symbol_engine {
     HANDLE process = nullptr;
+    BOOL(WINAPI* from_address)(HANDLE, DWORD64, PDWORD64, PSYMBOL_INFOW) = nullptr;
+    BOOL(WINAPI* line_from_address)(HANDLE, DWORD64, PDWORD, PIMAGEHLP_LINEW64) = nullptr;
 };
 
 // The symbol engine is not thread-safe: every call into it is made under this lock.
@@ -41,23 +46,35 @@ BOOL CALLBACK initialise_symbol_engine(PINIT_ONCE, PVOID parameter, PVOID*) {
         return FALSE;
     }
     engine->process = process;
-    SymSetOptions(SYMOPT_UNDNAME | SYMOPT_DEFERRED_LOADS | SYMOPT_LOAD_LINES);
-    // Not checked: without symbols every frame falls back to "<function>" and "<file>".
-    SymInitializeW(process, search_path.empty() ? nullptr : search_path.c_str(), TRUE);
+    try {
+        const wchar_t* const dbghelp = L"dbghelp.dll";
+        auto set_options = system_procedure<DWORD(WINAPI*)(DWORD)>(dbghelp, "SymSetOptions");
+        auto initialize = system_procedure<BOOL(WINAPI*)(HANDLE, PCWSTR, BOOL)>(dbghelp, "SymInitializeW");
+        auto from_address = system_procedure<decltype(engine->from_address)>(dbghelp, "SymFromAddrW");
+        auto line_from_address = system_procedure<decltype(engine->line_from_address)>(dbghelp, "SymGetLineFromAddrW64");
+        set_options(SYMOPT_UNDNAME | SYMOPT_DEFERRED_LOADS | SYMOPT_LOAD_LINES);
+        // Not checked: without symbols every frame falls back to "<function>" and "<file>".
+        initialize(process, search_path.empty() ? nullptr : search_path.c_str(), TRUE);
+        engine->from_address = from_address;
+        engine->line_from_address = line_from_address;
+    } catch (...) {
+        // A trace without names is still a trace.
+    }
     return TRUE;
 }
 
-HANDLE symbol_engine_process() {
+const symbol_engine& get_symbol_engine() {
     static INIT_ONCE once = INIT_ONCE_STATIC_INIT;
     static symbol_engine engine;
     if (!InitOnceExecuteOnce(&once, initialise_symbol_engine, &engine, nullptr)) {
         // A process that cannot even duplicate its own handle is beyond reporting.
         std::abort();
     }
-    return engine.process;
+    return engine;
 }
 
-stack_frame resolve_address(HANDLE process, std::uintptr_t address) {
+stack_frame resolve_address(const symbol_engine& engine, std::uintptr_t address) {
+    HANDLE process = engine.process;
     stack_frame frame;
     frame.address = address;
 
@@ -66,7 +83,7 @@ stack_frame resolve_address(HANDLE process, std::uintptr_t address) {
     symbol->SizeOfStruct = sizeof(SYMBOL_INFOW);
     symbol->MaxNameLen = 256;
     DWORD64 displacement64 = 0;
-    if (SymFromAddrW(process, address, &displacement64, symbol)) {
+    if (engine.from_address != nullptr && engine.from_address(process, address, &displacement64, symbol)) {
         // NameLen is the full length of a name that was cut to fit MaxNameLen: the name is what was
         // written, up to its NUL.
         frame.function.assign(symbol->Name, wcsnlen(symbol->Name, symbol->MaxNameLen));
@@ -80,7 +97,8 @@ stack_frame resolve_address(HANDLE process, std::uintptr_t address) {
     IMAGEHLP_LINEW64 line = {};
     line.SizeOfStruct = sizeof(line);
     DWORD displacement32 = 0;
-    if (SymGetLineFromAddrW64(process, address, &displacement32, &line) && line.FileName != nullptr) {
+    if (engine.line_from_address != nullptr && engine.line_from_address(process, address, &displacement32, &line) &&
+        line.FileName != nullptr) {
         frame.file = base_file_name(line.FileName);
         frame.line = line.LineNumber;
     } else {
@@ -112,10 +130,10 @@ void stack_trace::resolve() const {
     if (!frames_.empty() || addresses_.empty()) return;
     std::lock_guard<std::mutex> lock(resolution_mutex());
     if (!frames_.empty()) return;
-    HANDLE process = symbol_engine_process();
+    const symbol_engine& engine = get_symbol_engine();
     std::vector<stack_frame> frames;
     frames.reserve(addresses_.size());
-    for (std::uintptr_t address : addresses_) frames.push_back(resolve_address(process, address));
+    for (std::uintptr_t address : addresses_) frames.push_back(resolve_address(engine, address));
     frames_ = std::move(frames);
     addresses_.clear();
     addresses_.shrink_to_fit();

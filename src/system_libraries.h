@@ -1,0 +1,16 @@
+#pragma once
+// Procedures of the system libraries that only some commands need, loaded on first use. Linked
+// statically, SHELL32, SHLWAPI and OLE32 would come with USER32 and GDI32, and DbgHelp with more:
+// costs in time and memory that every start would pay, and on Windows a GUI thread connection.
+
+#include <windows.h>
+
+// The procedure `name` of `library`, loaded from the system folder only (never from the program's own
+// folder or the current directory). The library stays loaded for the life of the process. Failures
+// are system errors naming LoadLibraryExW or GetProcAddress.
+FARPROC get_system_procedure(const wchar_t* library, const char* name);
+
+template <typename Function>
+Function system_procedure(const wchar_t* library, const char* name) {
+    return reinterpret_cast<Function>(reinterpret_cast<void*>(get_system_procedure(library, name)));
+}
