@@ -82,6 +82,8 @@ class Bench:
 
     def java_home(self):
         path = os.path.join(self.work, "jdk")
+        if os.path.isdir(path):
+            return path
         os.makedirs(os.path.join(path, "bin", "server"))
         shutil.copyfile(self.exe["jvm"], os.path.join(path, "bin", "server", "jvm.dll"))
         shutil.copyfile(self.exe["java"], os.path.join(path, "bin", "java.exe"))
@@ -258,8 +260,7 @@ def short_commands(bench, rounds):
 def fatal_trace(bench, rounds):
     """A FATAL line with its stack trace resolved from the symbols beside the program, against a run
     that fails at the same stage with one ERROR line and no trace."""
-    java_home = os.path.join(bench.work, "jdk")
-    fatal_home = bench.agent_home("fatal", java_home, javaopts="-Xno-such-option\r\n")
+    fatal_home = bench.agent_home("fatal", bench.java_home(), javaopts="-Xno-such-option\r\n")
     symbols = os.path.splitext(bench.exe["agent"])[0] + ".pdb"
     if os.path.exists(symbols):
         shutil.copyfile(symbols, os.path.join(fatal_home, "bin", "agent.pdb"))
