@@ -90,6 +90,10 @@ std::wstring qualified_function_name(const char* pretty_function) {
     return std::wstring(name.begin(), name.end());
 }
 
+std::wstring vformat_text(fmt::wstring_view format, fmt::wprintf_args arguments) {
+    return fmt::vsprintf(format, arguments);
+}
+
 std::wstring strip_anonymous_namespace(const std::wstring& function) {
     std::wstring_view name(function);
     for (std::wstring_view prefix : {std::wstring_view(L"`anonymous-namespace'::"), std::wstring_view(L"{anonymous}::"),

@@ -49,9 +49,13 @@ void log_message(const wchar_t* level, bool with_trace, const application_except
 // Flushes the standard streams and ends the process.
 [[noreturn]] void exit_process(int code);
 
+// printf-style formatting of every message text. The formatting itself is one function for all call
+// sites, which only pack their arguments: compiled once, not once per call site's argument types.
+std::wstring vformat_text(fmt::wstring_view format, fmt::wprintf_args arguments);
+
 template <typename... Args>
 std::wstring format_text(const wchar_t* format, const Args&... args) {
-    return fmt::sprintf(format, args...);
+    return vformat_text(format, fmt::make_wprintf_args(args...));
 }
 
 #define AGENT_LOG(level, ...) \
