@@ -53,9 +53,9 @@ class Bench:
         self.exe = {name: os.path.join(build, rel) for name, rel in {
             "agent": "src/agent.exe",
             "driver": "bench/bench_driver.exe",
-            "trivial": "tests/support/trivial_program.exe",
-            "minimal_service": "tests/support/minimal_service.exe",
-            "host_check": "tests/support/stub_jvm/stub_jvm_host_check.exe",
+            "trivial": "bench/trivial_program.exe",
+            "minimal_service": "bench/minimal_service.exe",
+            "host_check": "bench/minimal_launcher.exe",
             "imports": "bench/import_baseline.exe",
             "jvm": "tests/support/stub_jvm/jvm.dll",
             "java": "tests/support/stub_jvm/java.exe",

@@ -6,7 +6,6 @@ meets it. Each test gives the demonstration a home of its own and removes whatev
 are left, also when the test fails.
 """
 
-import hashlib
 import os
 import re
 import shutil
@@ -16,52 +15,13 @@ import tempfile
 import time
 import unittest
 
-from harness import run_windows
+from harness import (BOUND, SCRUBBED, kill_processes, processes_naming, query_service, remove_service, service_name_of,
+                     wait_until, windows_path)
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 DEMO = os.path.join(ROOT, "scripts", "demo.sh")
 BUILD = os.path.dirname(os.environ["WINE_RUN"])
 DEMO_BOUND = 240  # seconds for one whole demonstration
-BOUND = 60
-
-
-def windows_path(path):
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
-
-
-def service_name_of(windows_home):
-    """The program's naming rule, computed independently: A-Z folded, UTF-16LE, SHA-256, 32 digits."""
-    folded = "".join(chr(ord(c) + 32) if "A" <= c <= "Z" else c for c in windows_home)
-    return "olvar-tesk-agent-" + hashlib.sha256(folded.encode("utf-16-le")).hexdigest()[:32]
-
-
-def processes_naming(needle):
-    """Ids of the running processes whose command line contains `needle` (letter case ignored). Wine
-    shows the Windows command line of its processes as theirs."""
-    found = []
-    needle = needle.lower()
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open("/proc/%s/cmdline" % entry, "rb") as f:
-                command_line = f.read().replace(b"\0", b" ").decode("utf-8", errors="replace")
-        except OSError:
-            continue
-        if needle in command_line.lower():
-            found.append(int(entry))
-    return found
-
-
-def processes_under(windows_home):
-    """The Windows processes running a program of the home (the agent, the service process)."""
-    return processes_naming(windows_home + "\\")
-
-
-def service_exists(name):
-    """Asked of Wine's own sc.exe, a client that is not the program under test."""
-    result = run_windows("sc", ["query", name], timeout=BOUND)
-    return "SERVICE_NAME:" in result.stdout
 
 
 class DemoTest(unittest.TestCase):
@@ -76,35 +36,18 @@ class DemoTest(unittest.TestCase):
     def remove_leftovers(self):
         """Whatever a failed test left behind: the service (stopped through its marker), the processes
         of the home and the home itself."""
-        if service_exists(self.service):
-            if os.path.isdir(os.path.join(self.home, "var")):
-                open(os.path.join(self.home, "var", "shutdown"), "w").close()
-            run_windows("sc", ["stop", self.service], timeout=BOUND)
-            deadline = time.monotonic() + 45
-            while "STOPPED" not in run_windows("sc", ["query", self.service], timeout=BOUND).stdout:
-                if time.monotonic() > deadline:
-                    break
-                time.sleep(0.2)
-            run_windows("sc", ["delete", self.service], timeout=BOUND)
-        leftovers = processes_under(windows_path(self.home)) + processes_naming(os.path.join(self.home, "bin"))
-        for pid in leftovers:
-            try:
-                os.kill(pid, signal.SIGKILL)
-            except OSError:
-                pass
-
-    def environment(self):
-        env = dict(os.environ, AGENT_BUILD_DIR=BUILD)
-        for name in ("QUENDA_SERVICE_LOGGING_LEVEL", "QUENDA_SERVICE_LOG_PER_PID", "UPGRADE_SET_AGENT_HOME",
-                     "UPGRADE_PARENT_HANDLE", "TESTJVM_JAVA_HOME", "JAVA_DEBUG_OPTS", "QUENDA_CHECK_JNI"):
-            env.pop(name, None)
-        return env
+        if os.path.isdir(os.path.join(self.home, "var")):
+            open(os.path.join(self.home, "var", "shutdown"), "w").close()
+        remove_service(self.service)
+        kill_processes(windows_path(self.home) + "\\")
+        kill_processes(os.path.join(self.home, "bin"))
 
     def start_demo(self, *extra):
         # A file, not a pipe: the background agent of the "start" step would hold a pipe open.
         self.output_file = open(self.output_path, "wb")
         self.addCleanup(self.output_file.close)
-        return subprocess.Popen(["bash", DEMO, "--fast", "--home", self.home] + list(extra), env=self.environment(),
+        environment = {k: v for k, v in dict(os.environ, AGENT_BUILD_DIR=BUILD).items() if k not in SCRUBBED}
+        return subprocess.Popen(["bash", DEMO, "--fast", "--home", self.home] + list(extra), env=environment,
                                 stdin=subprocess.DEVNULL, stdout=self.output_file, stderr=subprocess.STDOUT)
 
     def output(self):
@@ -145,12 +88,9 @@ class DemoTest(unittest.TestCase):
 
     def assertCleanedUp(self, text):
         self.assertFalse(os.path.exists(self.home), "the sample home was left behind:\n" + text)
-        self.assertFalse(service_exists(self.service), "the service was left installed:\n" + text)
+        self.assertIsNone(query_service(self.service), "the service was left installed:\n" + text)
         # Processes that were asked to stop take a moment to go.
-        deadline = time.monotonic() + 10
-        while processes_under(windows_path(self.home)) and time.monotonic() < deadline:
-            time.sleep(0.1)
-        self.assertEqual(processes_under(windows_path(self.home)), [], "processes were left running:\n" + text)
+        wait_until(lambda: not processes_naming(windows_path(self.home) + "\\"), "the home's processes to end")
 
     def test_fast_demonstration(self):
         returncode, text = self.run_demo()
@@ -196,11 +136,9 @@ class DemoTest(unittest.TestCase):
         # and the home stay behind (a command it had started may still finish its step meanwhile).
         self.interrupt_when(lambda text: "The registration, as the service manager keeps it" in text, signal.SIGKILL)
         # The step the demonstration had under way when it was killed finishes on its own.
-        deadline = time.monotonic() + BOUND
-        while processes_naming(os.path.join(self.home, "bin", "agent.exe")) and time.monotonic() < deadline:
-            time.sleep(0.1)
+        wait_until(lambda: not processes_naming(os.path.join(self.home, "bin", "agent.exe")), "the step under way to end")
         self.assertTrue(os.path.isdir(self.home))
-        self.assertTrue(service_exists(self.service))
+        self.assertIsNotNone(query_service(self.service))
         # The next run takes them down first and then works as the first one did.
         returncode, text = self.run_demo()
         self.assertEqual(returncode, 0, text)

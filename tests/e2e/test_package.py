@@ -11,8 +11,7 @@ import unittest
 import uuid
 import zipfile
 
-import javahome
-from harness import run_windows, windows_path
+from harness import make_java_home, run_windows, windows_path
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 PACKAGE = os.path.join(ROOT, "scripts", "package.sh")
@@ -142,7 +141,7 @@ class PackageTraceTest(PackageTestCase):
         shutil.copyfile(self.exe, os.path.join(home, "bin", "agent.exe"))
         if with_symbols:
             shutil.copyfile(self.pdb, os.path.join(home, "bin", "agent.pdb"))
-        java_home = javahome.make_java_home(os.path.join(home, "java"))
+        java_home = make_java_home(os.path.join(home, "java"))
         with open(os.path.join(home, "conf/agent/javahome.conf"), "w", newline="") as f:
             f.write(windows_path(str(java_home)) + "\r\n")
         with open(os.path.join(home, "conf/agent/javaopts.conf"), "w", newline="") as f:

@@ -1,7 +1,6 @@
 #pragma once
-// Bounds a test step that cannot take a timeout of its own (a blocking read or write): when the
-// step runs past its limit the whole test program ends with a message, so that a fault shows as a
-// failure instead of a hang.
+// Bounds a test step that cannot take a time-out of its own (a blocking read, a lock): when the step
+// runs past its limit the test program ends with a message, so that a fault is a failure, not a hang.
 
 #include <windows.h>
 
@@ -14,28 +13,25 @@
 class deadline {
 public:
     deadline(std::chrono::seconds limit, const char* what)
-        : thread_([this, limit, what] {
+        : watcher_([this, limit, what] {
               std::unique_lock<std::mutex> lock(mutex_);
-              if (!done_condition_.wait_for(lock, limit, [this] { return done_; })) {
-                  std::fprintf(stderr, "deadline passed: %s\n", what);
-                  std::fflush(stderr);
-                  TerminateProcess(GetCurrentProcess(), 99);
-              }
+              if (done_changed_.wait_for(lock, limit, [this] { return done_; })) return;
+              std::fprintf(stderr, "deadline passed: %s\n", what);
+              std::fflush(stderr);
+              TerminateProcess(GetCurrentProcess(), 99);
           }) {}
-    deadline(const deadline&) = delete;
-    deadline& operator=(const deadline&) = delete;
     ~deadline() {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             done_ = true;
         }
-        done_condition_.notify_all();
-        thread_.join();
+        done_changed_.notify_all();
+        watcher_.join();
     }
 
 private:
     std::mutex mutex_;
-    std::condition_variable done_condition_;
+    std::condition_variable done_changed_;
     bool done_ = false;
-    std::thread thread_;
+    std::thread watcher_;
 };

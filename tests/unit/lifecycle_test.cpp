@@ -1,3 +1,6 @@
+// The two texts a process reads from its predecessor: the environment dump of "_winenv" and the
+// upgrade relay's handle value.
+
 #include <gtest/gtest.h>
 
 #include "agent.h"
@@ -18,41 +21,36 @@ std::vector<char> bytes_of(const std::wstring& units) {
 TEST(environment_dump, only_whole_blocks_are_complete) {
     EXPECT_TRUE(is_complete_environment_dump(bytes_of(std::wstring(1, L'\0'))));
     EXPECT_TRUE(is_complete_environment_dump(bytes_of(std::wstring(L"A=1\0B=2\0\0", 9))));
-    // U+0100 ends in a zero byte: the last unit is not a terminator even though the bytes are zero.
+    // U+0100 ends in a zero byte: the last unit is no terminator although the last bytes are zero.
     EXPECT_FALSE(is_complete_environment_dump(bytes_of(std::wstring(L"A=\u0100\0", 4))));
     EXPECT_FALSE(is_complete_environment_dump({}));
     EXPECT_FALSE(is_complete_environment_dump({'\0'}));
     std::vector<char> odd = bytes_of(std::wstring(L"A=1\0\0", 5));
     odd.push_back('\0');
     EXPECT_FALSE(is_complete_environment_dump(odd));
-    // Cut after an entry's own terminator: the block's final terminator is missing.
+    // Cut after an entry's own terminator: the block's final one is missing.
     EXPECT_FALSE(is_complete_environment_dump(bytes_of(std::wstring(L"A=1\0", 4))));
 }
 
+// The per-drive entries that cmd.exe adds ("=Z:=Z:\dir") make SetEnvironmentStringsW fail under Wine.
 TEST(environment_dump, drive_entries_are_left_out_of_the_block) {
-    std::wstring block = environment_block_from_dump(bytes_of(std::wstring(L"=Z:=Z:\\x\0A=1\0=C:=C:\\\0B=\u00e9\0\0", 25)));
-    EXPECT_EQ(block, std::wstring(L"A=1\0B=\u00e9\0\0", 9));
+    std::wstring dump(L"=Z:=Z:\\x\0A=1\0=C:=C:\\\0B=\u00e9\0\0", 25);
+    EXPECT_EQ(environment_block_from_dump(bytes_of(dump)), std::wstring(L"A=1\0B=\u00e9\0\0", 9));
     EXPECT_EQ(environment_block_from_dump(bytes_of(std::wstring(1, L'\0'))), std::wstring(1, L'\0'));
 }
 
-TEST(upgrade_handover, handle_text_must_be_plain_digits_naming_a_real_handle) {
-    EXPECT_EQ(convert_string_to_system_handle(L"1234"), reinterpret_cast<HANDLE>(1234));
+// "-1" read by wcstoul alone is the current-process pseudo-handle, and -2 to -6 name this process's
+// own threads and tokens: waiting on any of them would never end.
+TEST(upgrade_handover, only_plain_digits_naming_a_real_handle_are_taken) {
     EXPECT_EQ(convert_string_to_system_handle(L" 48"), reinterpret_cast<HANDLE>(48));
-    for (const wchar_t* bad : {L"", L"-1", L"+4", L"abc", L"12x", L"0", L"4294967295", L"4294967294",
-                               L"4294967290", L"4294967296", L"99999999999999999999",
-                               L"18446744073709551615", L"18446744073709551610"}) {
+    for (const wchar_t* bad : {L"", L"-1", L"+4", L"abc", L"12x", L"0", L"4294967295", L"4294967290",
+                               L"4294967296", L"18446744073709551615", L"18446744073709551610"}) {
         try {
             convert_string_to_system_handle(bad);
             ADD_FAILURE() << "accepted: " << to_string(bad);
         } catch (const bad_handle_string& e) {
             EXPECT_EQ(e.input_string(), bad);
-            EXPECT_EQ(e.call(), L"wcstoul");
         }
-    }
-    try {
-        convert_string_to_system_handle(L"4294967296");
-    } catch (const bad_handle_string& e) {
-        EXPECT_EQ(e.errno_value(), ERANGE);
     }
 }
 
