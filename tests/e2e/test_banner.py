@@ -38,20 +38,13 @@ class BannerTest(AgentTestCase):
                 self.assertEqual(values["service_name"], service_name_of(self.home.windows))
                 self.assertEqual(values["exe_hash"], sha256_of_file(self.home.exe))
 
-    def test_service_names_fold_only_the_letters_a_to_z(self):
-        names = {}
-        for name in ("one/agent home", "ONE/AGENT Home", "\u00c9mile", "\u00e9mile"):
-            values = self.banner(self.make_home(name, java=False, root=self.home.root).run())
-            self.assertEqual(values["service_name"], service_name_of(values["agent_home"]))
-            names[name] = values["service_name"]
-        self.assertEqual(names["one/agent home"], names["ONE/AGENT Home"])
-        self.assertNotEqual(names["\u00c9mile"], names["\u00e9mile"])
-
-    def test_upgrade_home_variable_gives_the_home_in_canonical_form(self):
+    def test_upgrade_home_variable_gives_the_home_in_canonical_form_and_its_service_name(self):
         cases = {
             self.home.windows.replace("\\", "/") + "/../other home/": windows_path(os.path.join(self.home.root, "other home")),
             "Z:\\elsewhere\\\\x\\..\\agent\\\\": "Z:\\elsewhere\\agent",
-            # A drive's root is "Z:\" ("Z:" would be the current directory on Z); its service keeps the
+            # Only A-Z fold in the service name: other letters keep their case.
+            "Z:\\One\\AGENT Home": "Z:\\One\\AGENT Home", "Z:\\\u00c9mile": "Z:\\\u00c9mile",
+            # A drive's root is "Z:\\" ("Z:" would be the current directory on Z); its service keeps the
             # name it has always had, that of "z:".
             "Z:/": "Z:\\",
         }

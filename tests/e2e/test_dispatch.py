@@ -1,13 +1,10 @@
-"""Command words, the start-up record, the log gates and the shape of log lines and FATAL traces."""
+"""Command words, the start-up record, the log gates and the shape of log lines. (FATAL lines and their
+resolved traces: tests/e2e/test_package.py.)"""
 
 import os
-import re
 import unittest
 
 from harness import AgentTestCase, log_records
-
-FRAME = re.compile(r"^\tat (\S.*)\((\S+):(\d+)\) - 0x[0-9a-f]+=0x[0-9a-f]+\+[0-9a-f]+$")
-
 
 class DispatchTest(AgentTestCase):
     def test_an_unknown_word_is_named_in_one_error_line(self):
@@ -40,20 +37,6 @@ class DispatchTest(AgentTestCase):
                 self.assertEqual({r[0] for r in log_records(result.stderr)} & {"TRACE", "DEBUG"}, shown, result)
                 # Every line is a log record whose site is a bare file name.
                 self.assertEqual(len(log_records(result.stderr)), len(result.stderr_lines), result)
-
-    def test_fatal_lines_are_followed_by_a_resolved_trace(self):
-        # An exception that reaches wmain, with the trace captured where it was thrown.
-        self.home.write("conf/agent/javaopts.conf", "-Xno-such-option\n")
-        result = self.home.run("run")
-        self.assertEqual(result.returncode, 1, result)
-        at = result.stderr_lines.index(next(line for line in result.stderr_lines if line.startswith("FATAL ")))
-        self.assertRegex(result.stderr_lines[at], r"^FATAL wmain\(main\.cpp:\d+\): Exception:$")
-        self.assertRegex(result.stderr_lines[at + 1], r"^  create_jvm\(javainterop\.cpp:\d+\): JVM creation failed \(-6\)")
-        frames = [FRAME.match(line) for line in result.stderr_lines[at + 2:]]
-        self.assertTrue(frames and all(frames), result)
-        functions = [f.group(1) for f in frames]
-        self.assertLess(functions.index("create_jvm"), functions.index("wmain"), result)
-        self.assertNoCrash(result)
 
 
 if __name__ == "__main__":

@@ -47,18 +47,18 @@ class ReplacementTest(AgentTestCase):
         return sorted(line.strip()[len(prefix):] for line in result.stdout.splitlines()
                       if line.startswith(prefix)) if result.returncode == 0 else None
 
-    def check(self, expected, reason=None):
-        result = self.home.run("_check_replace_service", env={"QUENDA_SERVICE_LOGGING_LEVEL": "debug"})
+    def check_and_replace(self, expected, reason=None):
+        """_check_replace_service answers `expected`; _replace_service replaces (1, 2) or refuses with it."""
+        debug = {"QUENDA_SERVICE_LOGGING_LEVEL": "debug"}
+        result = self.home.run("_check_replace_service", env=debug)
         self.assertEqual((result.returncode, result.stdout.strip()), (0, str(expected)), result)
         if reason:
             self.assertIn(reason, [r[4] for r in log_records(result.stderr, "DEBUG")])
-
-    def replace(self, refused_with=None):
-        result = self.home.run("_replace_service", env={"QUENDA_SERVICE_LOGGING_LEVEL": "debug"})
-        if refused_with is None:
+        result = self.home.run("_replace_service", env=debug)
+        if expected in (1, 2):
             self.assertEqual(result.returncode, 0, result)
         else:
-            self.assertEqual((result.returncode, result.stderr_lines[-1]), (1, "service not replaceable: %d" % refused_with))
+            self.assertEqual((result.returncode, result.stderr_lines[-1]), (1, "service not replaceable: %d" % expected))
         return result
 
     def assertReplacedBy(self, start_type):
@@ -70,54 +70,39 @@ class ReplacementTest(AgentTestCase):
         return new
 
     def test_what_is_not_replaced(self):
-        self.check(3)
-        self.replace(refused_with=3)
+        self.check_and_replace(3)
         self.install_old("demand", account="NT AUTHORITY\\NetworkService")
-        self.check(4, "installed, not replaceable: user is not localsystem")
-        self.replace(refused_with=4)
+        self.check_and_replace(4, "installed, not replaceable: user is not localsystem")
         remove_service(self.old)
         # A monitor directory that cannot be deleted (here: there is none) leaves the decision open.
         self.install_old("demand")
         shutil.rmtree(self.home.file("monitor"))
-        self.check(0)
-        self.replace(refused_with=0)
+        self.check_and_replace(0)
         self.assertEqual(self.settings(), OLD_SUBKEYS)
 
     def test_a_stopped_service_and_its_settings_are_replaced_also_with_a_link_back_up_in_the_monitor_tree(self):
         self.install_old("demand")
         # A link back up inside the monitor directory is judged as a link, not walked round for ever.
         os.symlink("..", self.home.file("monitor/checks/back"))
-        self.check(2, "installed, replaceable, not running")
-        self.replace()
+        self.check_and_replace(2, "installed, replaceable, not running")
         self.assertReplacedBy(DEMAND_START)
         # This home's own service now decides.
-        self.check(6)
-        self.replace(refused_with=6)
+        self.check_and_replace(6)
 
     def test_a_running_automatic_service_is_stopped_by_its_request_and_stays_automatic(self):
         self.install_old("auto")
         self.assertEqual(run_windows("sc", ["start", self.old]).returncode, 0)
         pid = wait_for_state(self.old, RUNNING)["pid"]
-        self.check(1)
-        result = self.replace()
+        result = self.check_and_replace(1)
         # Started from outside the old service, the command is no descendant of its process.
         self.assertIn("service process not found: pid=%d" % pid, [r[4] for r in log_records(result.stderr, "DEBUG")])
         self.assertIn("stop.request", read_text(self.home.file("bin/tolbin3svc.txt.log")).split())
         # Where the manager does not know delayed start (error 124) the old one cannot have been delayed.
         self.assertIn(self.assertReplacedBy(AUTO_START)["delayed"], (0, "unsupported:124"))
 
-    def test_a_delayed_service_is_replaced_as_delayed(self):
-        self.install_old("auto")
-        if str(query_service(self.old)["delayed"]).startswith("unsupported"):
-            self.skipTest("this service manager does not support delayed automatic start")
-        self.assertEqual(run_windows("sc", ["config", self.old, "start=", "delayed-auto"]).returncode, 0)
-        self.replace()
-        self.assertEqual(self.assertReplacedBy(AUTO_START)["delayed"], 1)
-
     def test_a_disabled_service_without_settings_is_replaced(self):
         self.install_old("disabled", settings=False)
-        self.check(2, "registry key not found")
-        self.replace()
+        self.check_and_replace(2, "registry key not found")
         self.assertReplacedBy(DISABLED)
 
 

@@ -94,14 +94,6 @@ class UpgradeTest(AgentTestCase):
         self.assertNotIn("Exception attempting to restart", result.stderr)
         self.assertIn("-Dagent.mode=run", self.home.wait_for_runs(1, "destroy")[0].options)
 
-    def test_a_missing_mode_is_an_error(self):
-        for word in ("_upgrade", "_upgrade_continue"):
-            with self.subTest(word=word):
-                result = self.home.run(word)
-                self.assertEqual(result.returncode, 1, result)
-                self.assertRegex(result.stderr_lines[-1], r"^ERROR do%s\(do_upgrade\.cpp:\d+\): Argument missing: mode$" % word)
-        self.assertFalse(os.path.exists(self.home.file("var/agent.exe")))
-
 
 if __name__ == "__main__":
     unittest.main()

@@ -2,8 +2,7 @@
 //
 //   test_helper child COMMAND...   a child for the process tests; runs its commands from left to right:
 //       argv            writes every following argument as UTF-8 followed by a NUL byte, then ends
-//       write N         N pattern bytes (byte i is i % 251) to standard output in one WriteFile call
-//       print TEXT      TEXT as UTF-8 and a line feed on standard output (eprint: on standard error)
+//       print TEXT      TEXT as UTF-8 and a line feed on standard output
 //       drain           copies standard input to standard output up to its end
 //       set-event VALUE SetEvent on the raw handle value VALUE (decimal); exit code 3 when that fails
 //       sleep MS, exit CODE
@@ -16,14 +15,14 @@
 //     STEPS: comma-separated pending:CHECKPOINT:HINT, running, stopped, sleep:MS, hang (until released).
 //     The steps of a stop up to its first sleep or hang run in the control handler, so the status that
 //     ControlService hands back already shows them. Events go to SCRIPT.log ("start", "stop.request",
-//     "stopped"); the file SCRIPT.release ends the service whatever it does, and so do
-//     ten minutes.
+//     "stopped"); the file SCRIPT.release ends the service whatever it does, and so do ten minutes.
 //   test_helper query NAME         what the service manager holds for service NAME, one key=value a line
 //       (display, binary, start, account, delayed, state, win32_exit, specific_exit, pid); exit code 1
 //       with "error=CODE" when it cannot be read.
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -43,36 +42,12 @@ bool write_to(HANDLE handle, const std::string& bytes) {
     return WriteFile(handle, bytes.data(), DWORD(bytes.size()), &written, nullptr) && written == bytes.size();
 }
 
-std::string read_file(const std::wstring& path) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
-    std::string data;
-    if (file == INVALID_HANDLE_VALUE) return data;
-    char buffer[4096];
-    DWORD count = 0;
-    while (ReadFile(file, buffer, sizeof buffer, &count, nullptr) && count > 0) data.append(buffer, count);
-    CloseHandle(file);
-    return data;
-}
-
-void append_line(const std::wstring& path, const std::string& line) {
-    HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return;
-    write_to(file, line + "\n");
-    CloseHandle(file);
-}
-
 unsigned long number(const std::string& text) { return std::strtoul(text.c_str(), nullptr, 10); }
 
 std::vector<std::string> split(const std::string& text, char separator) {
-    std::vector<std::string> parts;
-    for (size_t at = 0;;) {
-        size_t end = text.find(separator, at);
-        parts.push_back(text.substr(at, end == std::string::npos ? std::string::npos : end - at));
-        if (end == std::string::npos) return parts;
-        at = end + 1;
-    }
+    std::vector<std::string> parts{""};
+    for (char c : text) c == separator ? parts.push_back("") : parts.back().push_back(c);
+    return parts;
 }
 
 int child(int argc, wchar_t** argv) {
@@ -84,20 +59,16 @@ int child(int argc, wchar_t** argv) {
             std::string all;
             for (int j = i + 1; j < argc; ++j) all += utf8(argv[j]) + '\0';
             return write_to(out, all) ? 0 : 4;
-        }
-        if (i + 1 >= argc && command != L"drain") return 2;
-        if (command == L"write") {
-            std::string bytes(number(value), '\0');
-            for (size_t k = 0; k < bytes.size(); ++k) bytes[k] = char(k % 251);
-            if (!write_to(out, bytes)) return 4;
-        } else if (command == L"print" || command == L"eprint") {
-            if (!write_to(GetStdHandle(command == L"print" ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE), value + "\n")) return 4;
         } else if (command == L"drain") {
             char buffer[1024];
             DWORD count = 0;
             while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof buffer, &count, nullptr) && count > 0)
                 if (!write_to(out, std::string(buffer, count))) return 4;
             continue;
+        } else if (i + 1 == argc) {
+            return 2;
+        } else if (command == L"print") {
+            if (!write_to(out, value + "\n")) return 4;
         } else if (command == L"set-event") {
             if (!SetEvent(reinterpret_cast<HANDLE>(std::uintptr_t(number(value))))) return 3;
         } else if (command == L"sleep") {
@@ -115,16 +86,18 @@ int child(int argc, wchar_t** argv) {
 // ---- the scripted service ----------------------------------------------------------------------
 
 std::wstring script_path;
-std::string start_steps = "running", stop_steps = "stopped";
+std::string start_steps = "running", stop_steps = "stopped", pending_stop_steps;
 unsigned long exit_code = 0;
 ULONGLONG started_at = 0;
 SERVICE_STATUS_HANDLE status_handle = nullptr;
-CRITICAL_SECTION status_lock;
 HANDLE stop_requested = nullptr;  // auto-reset: the handler hands the rest of a stop to the service thread
-std::string pending_stop_steps;
-bool in_stop = false;
 
-void log_event(const std::string& event) { append_line(script_path + L".log", event); }
+void log_event(const std::string& event) {
+    HANDLE file = CreateFileW((script_path + L".log").c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_ALWAYS, 0, nullptr);
+    write_to(file, event + "\n");
+    CloseHandle(file);
+}
 
 bool released() {
     return GetFileAttributesW((script_path + L".release").c_str()) != INVALID_FILE_ATTRIBUTES ||
@@ -132,7 +105,6 @@ bool released() {
 }
 
 void report(DWORD state, DWORD check_point = 0, DWORD wait_hint = 0) {
-    EnterCriticalSection(&status_lock);
     bool failed = state == SERVICE_STOPPED && exit_code != 0;
     SERVICE_STATUS status{SERVICE_WIN32_OWN_PROCESS, state,
                           DWORD(state == SERVICE_START_PENDING || state == SERVICE_STOPPED ? 0 : SERVICE_ACCEPT_STOP),
@@ -140,7 +112,6 @@ void report(DWORD state, DWORD check_point = 0, DWORD wait_hint = 0) {
                           check_point, wait_hint};
     if (state == SERVICE_STOPPED) log_event("stopped");
     SetServiceStatus(status_handle, &status);
-    LeaveCriticalSection(&status_lock);
 }
 
 enum class outcome { go_on, stopped, released };
@@ -154,19 +125,16 @@ outcome run_steps(const std::string& steps, DWORD pending_state, std::string* re
             for (size_t j = i; j < list.size(); ++j) *rest += (j > i ? "," : "") + list[j];
             return outcome::go_on;
         }
-        if (parts[0] == "pending" && parts.size() == 3) {
-            report(pending_state, number(parts[1]), number(parts[2]));
-        } else if (parts[0] == "running") {
-            report(SERVICE_RUNNING);
-        } else if (parts[0] == "stopped") {
+        if (parts[0] == "pending" && parts.size() == 3) report(pending_state, number(parts[1]), number(parts[2]));
+        if (parts[0] == "running") report(SERVICE_RUNNING);
+        if (parts[0] == "stopped") {
             report(SERVICE_STOPPED);
             return outcome::stopped;
-        } else if (parts[0] == "sleep" || parts[0] == "hang") {
-            ULONGLONG until = parts[0] == "hang" ? ~0ull : GetTickCount64() + number(parts.at(1));
-            while (GetTickCount64() < until)
-                if (released()) return outcome::released;
-                else Sleep(50);
         }
+        ULONGLONG until = parts[0] == "hang" ? ~0ull : parts[0] == "sleep" ? GetTickCount64() + number(parts.at(1)) : 0;
+        while (GetTickCount64() < until)
+            if (released()) return outcome::released;
+            else Sleep(50);
     }
     return outcome::go_on;
 }
@@ -174,15 +142,10 @@ outcome run_steps(const std::string& steps, DWORD pending_state, std::string* re
 DWORD WINAPI control_handler(DWORD control, DWORD, void*, void*) {
     if (control != SERVICE_CONTROL_STOP) return control == SERVICE_CONTROL_INTERROGATE ? NO_ERROR : ERROR_CALL_NOT_IMPLEMENTED;
     log_event("stop.request");
-    // A second request while a stop is under way finds the state the first one reported.
-    if (in_stop) return NO_ERROR;
-    in_stop = true;
     std::string rest;
     if (run_steps(stop_steps, SERVICE_STOP_PENDING, &rest) == outcome::go_on && !rest.empty()) {
         pending_stop_steps = rest;
         SetEvent(stop_requested);
-    } else {
-        in_stop = false;
     }
     return NO_ERROR;
 }
@@ -192,26 +155,26 @@ void WINAPI service_main(DWORD argc, wchar_t** argv) {
     if (status_handle == nullptr) return;
     log_event("start");
     outcome result = run_steps(start_steps, SERVICE_START_PENDING, nullptr);
-    while (result == outcome::go_on && !released()) {
-        if (WaitForSingleObject(stop_requested, 50) != WAIT_OBJECT_0) continue;
-        result = run_steps(pending_stop_steps, SERVICE_STOP_PENDING, nullptr);
-        in_stop = false;
-    }
+    while (result == outcome::go_on && !released())
+        if (WaitForSingleObject(stop_requested, 50) == WAIT_OBJECT_0)
+            result = run_steps(pending_stop_steps, SERVICE_STOP_PENDING, nullptr);
     if (result != outcome::stopped) report(SERVICE_STOPPED);
 }
 
 int service(const wchar_t* script) {
     started_at = GetTickCount64();
     script_path = script;
-    for (const std::string& line : split(read_file(script_path), '\n')) {
-        std::string text = line.substr(0, line.find_last_not_of("\r") + 1);
-        size_t equals = text.find('=');
-        std::string key = text.substr(0, equals), value = equals == std::string::npos ? "" : text.substr(equals + 1);
+    HANDLE file = CreateFileW(script, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    char buffer[4096] = {};
+    DWORD count = 0;
+    if (file != INVALID_HANDLE_VALUE) ReadFile(file, buffer, sizeof buffer - 1, &count, nullptr), CloseHandle(file);
+    for (const std::string& line : split(std::string(buffer, count), '\n')) {
+        std::string key = line.substr(0, line.find('=')), value = line.substr(std::min(line.size(), key.size() + 1));
+        if (!value.empty() && value.back() == '\r') value.pop_back();
         if (key == "start") start_steps = value;
         if (key == "stop") stop_steps = value;
         if (key == "exit") exit_code = number(value);
     }
-    InitializeCriticalSection(&status_lock);
     stop_requested = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     wchar_t name[] = L"";
     SERVICE_TABLE_ENTRYW table[] = {{name, service_main}, {nullptr, nullptr}};
@@ -242,12 +205,9 @@ int query(const wchar_t* name) {
     bool known = QueryServiceConfig2W(service, SERVICE_CONFIG_DELAYED_AUTO_START_INFO, reinterpret_cast<BYTE*>(&delayed),
                                       sizeof delayed, &needed);
     print("delayed", known ? std::to_wstring(delayed.fDelayedAutostart) : L"unsupported:" + std::to_wstring(GetLastError()));
-    print("state", std::to_wstring(status.dwCurrentState));
-    print("win32_exit", std::to_wstring(status.dwWin32ExitCode));
-    print("specific_exit", std::to_wstring(status.dwServiceSpecificExitCode));
-    print("pid", std::to_wstring(status.dwProcessId));
-    CloseServiceHandle(service);
-    CloseServiceHandle(manager);
+    for (auto [key, value] : {std::pair{"state", status.dwCurrentState}, {"win32_exit", status.dwWin32ExitCode},
+                              {"specific_exit", status.dwServiceSpecificExitCode}, {"pid", status.dwProcessId}})
+        print(key, std::to_wstring(value));
     return 0;
 }
 

@@ -1,13 +1,10 @@
 // Installation access checks. Wine grants everyone everything, so the refusals are tested on the
-// decisions over access masks; the walk itself runs on a real tree in the prefix.
+// decisions over access masks; the walk over real trees runs in the replacement's end-to-end tests.
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 #include "access_checks.h"
 #include "agent.h"
-#include "fileio.h"
 
 namespace {
 
@@ -35,28 +32,6 @@ TEST(access_rules, what_a_directory_or_a_read_only_file_needs_to_be_deleted) {
     EXPECT_TRUE(may_delete_directory_node(node & ~DELETE, delete_child, false));
     EXPECT_FALSE(may_delete_directory_node(node, delete_child, true));
     EXPECT_TRUE(may_delete_directory_node(node | write_attributes, 0, true));
-}
-
-TEST(access_checks, a_real_tree_is_walked_and_missing_paths_answer_false) {
-    wchar_t temp[MAX_PATH];
-    std::wstring top = make_unique_path(canonicalize_path(std::wstring(temp, GetTempPathW(MAX_PATH, temp))), L"access-", L"");
-    struct remover {
-        std::wstring path;
-        ~remover() {
-            std::error_code ignored;
-            std::filesystem::remove_all(path, ignored);
-        }
-    } remove_tree{top};
-    std::filesystem::create_directories(top + L"\\sub\\deeper");
-    file_handle::open_write(top + L"\\sub\\plain.txt");
-    EXPECT_TRUE(can_delete_directory_tree(top));
-    EXPECT_TRUE(can_add_file(top));
-    EXPECT_TRUE(can_delete_file(top + L"\\sub\\plain.txt"));
-    for (const std::wstring& missing : {top + L"\\missing", top + L"\\missing\\deeper"}) {
-        EXPECT_FALSE(can_delete_directory_tree(missing));
-        EXPECT_FALSE(can_delete_file(missing));
-        EXPECT_FALSE(can_add_file(missing));
-    }
 }
 
 }  // namespace

@@ -4,34 +4,28 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <mutex>
+#include <memory>
 #include <thread>
 
 class deadline {
 public:
-    deadline(std::chrono::seconds limit, const char* what)
-        : watcher_([this, limit, what] {
-              std::unique_lock<std::mutex> lock(mutex_);
-              if (done_changed_.wait_for(lock, limit, [this] { return done_; })) return;
-              std::fprintf(stderr, "deadline passed: %s\n", what);
-              std::fflush(stderr);
-              TerminateProcess(GetCurrentProcess(), 99);
-          }) {}
-    ~deadline() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            done_ = true;
-        }
-        done_changed_.notify_all();
-        watcher_.join();
+    deadline(std::chrono::seconds limit, const char* what) {
+        std::thread([done = done_, end = std::chrono::steady_clock::now() + limit, what] {
+            while (!*done) {
+                if (std::chrono::steady_clock::now() > end) {
+                    std::fprintf(stderr, "deadline passed: %s\n", what);
+                    std::fflush(stderr);
+                    TerminateProcess(GetCurrentProcess(), 99);
+                }
+                Sleep(50);
+            }
+        }).detach();
     }
+    ~deadline() { *done_ = true; }
 
 private:
-    std::mutex mutex_;
-    std::condition_variable done_changed_;
-    bool done_ = false;
-    std::thread watcher_;
+    std::shared_ptr<std::atomic<bool>> done_ = std::make_shared<std::atomic<bool>>(false);
 };

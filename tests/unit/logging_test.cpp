@@ -14,14 +14,10 @@
 
 namespace {
 
-TEST(logging, function_names_are_qualified_without_signature_in_the_compiler_spellings) {
+TEST(logging, function_names_are_qualified_without_signature_in_clang_spellings) {
     const std::pair<const char*, const wchar_t*> cases[] = {
-        {"void services::open_service(const std::wstring&)", L"services::open_service"},
-        {"int wmain(int, wchar_t**)", L"wmain"},
-        {"std::vector<std::basic_string<wchar_t> > split(const std::wstring&)", L"split"},
-        {"void local_memory_ptr<T>::deleter::operator()(T*) const [with T = wchar_t]",
-         L"local_memory_ptr<wchar_t>::deleter::operator()"},
-        {"get_running_exe_path()::<lambda(const wchar_t*)>", L"get_running_exe_path::<lambda>"},
+        {"void services::open_service(const std::wstring &)", L"services::open_service"},
+        {"int wmain(int, wchar_t **)", L"wmain"},
         {"void (anonymous namespace)::fail_deep_inside()", L"(anonymous namespace)::fail_deep_inside"},
         {"void local_memory_ptr<wchar_t>::deleter::operator()(T *) const [T = wchar_t]",
          L"local_memory_ptr<wchar_t>::deleter::operator()"},
@@ -35,16 +31,6 @@ TEST(logging, function_names_are_qualified_without_signature_in_the_compiler_spe
         // Nothing would remain of the name: it stays as it is.
         EXPECT_EQ(strip_anonymous_namespace(spelling), spelling);
     }
-}
-
-TEST(stack_traces, frames_name_function_file_and_line) {
-    stack_trace trace;
-    const auto& frames = trace.frames();
-    ASSERT_FALSE(frames.empty());
-    EXPECT_TRUE(frames[0].function.ends_with(L"::stack_traces_frames_name_function_file_and_line_Test::TestBody"))
-        << to_string(frames[0].function);
-    EXPECT_EQ(frames[0].file, L"logging_test.cpp");
-    EXPECT_GT(frames[0].line, 0u);
 }
 
 TEST(stack_traces, a_name_longer_than_the_buffer_ends_where_the_buffer_does) {

@@ -5,10 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstring>
 #include <fstream>
 #include <mutex>
-#include <random>
 #include <thread>
 
 #include "agent.h"
@@ -41,48 +39,6 @@ TEST(service_host_status, the_final_report_is_made_after_the_record_is_released)
         std::lock_guard<std::mutex> delivered(dispatcher);
     }));
     dispatcher_thread.join();
-}
-
-// Stop requests racing the end: reports come out whole, stop pending with a check point that advances
-// and the service's wait hint, the stopped report last and once, with the Java status as exit code.
-TEST(service_host_status, random_interleavings_keep_the_reports_whole_and_in_order) {
-    deadline limit(std::chrono::seconds(60), "interleaved reports");
-    std::mt19937 random(31337);
-    for (int round = 0; round < 200; ++round) {
-        service_status_record record;
-        std::mutex reports_lock;
-        std::vector<SERVICE_STATUS> reports;
-        auto collect = [&](const SERVICE_STATUS& status) {
-            SERVICE_STATUS first = status;
-            std::this_thread::yield();
-            EXPECT_EQ(0, std::memcmp(&first, &status, sizeof first)) << "the record changed during a report";
-            std::lock_guard<std::mutex> guard(reports_lock);
-            reports.push_back(first);
-        };
-        record.update(SERVICE_RUNNING, 0, collect);
-        std::int32_t exit_status = static_cast<std::int32_t>(random() % 3);
-        unsigned seed = static_cast<unsigned>(random());
-        std::thread handler([&, seed] {
-            std::mt19937 local(seed);
-            for (int i = 0; i < 4; ++i) {
-                for (unsigned spin = local() % 200; spin > 0; --spin) std::this_thread::yield();
-                record.update(SERVICE_STOP_PENDING, 0, collect);
-            }
-        });
-        for (unsigned spin = random() % 400; spin > 0; --spin) std::this_thread::yield();
-        ASSERT_TRUE(record.update(SERVICE_STOPPED, exit_status, collect));
-        handler.join();
-        ASSERT_FALSE(record.update(SERVICE_STOP_PENDING, 0, collect));
-
-        ASSERT_EQ(SERVICE_STOPPED, reports.back().dwCurrentState) << "round " << round;
-        EXPECT_EQ(exit_status ? DWORD(ERROR_SERVICE_SPECIFIC_ERROR) : 0u, reports.back().dwWin32ExitCode);
-        EXPECT_EQ(DWORD(exit_status), reports.back().dwServiceSpecificExitCode);
-        for (size_t i = 1; i + 1 < reports.size(); ++i) {
-            EXPECT_EQ(SERVICE_STOP_PENDING, reports[i].dwCurrentState) << "round " << round;
-            EXPECT_EQ(DWORD(i), reports[i].dwCheckPoint) << "round " << round;
-            EXPECT_EQ(3000u, reports[i].dwWaitHint);
-        }
-    }
 }
 
 // One installed scripted service, removed again (released, stopped, deleted) however the test ends.

@@ -54,7 +54,6 @@ int run(int argc, wchar_t** argv) {
             return 1;
         }
     }
-    props.check_stub_settings({"env"}, "stub java");
     if (auto home = find_env(L"AGENT_HOME"); home && !home->empty())
         record.open(*home + L"\\var\\stub-java.record", "stub java");
     record.value("pid", std::to_string(GetCurrentProcessId()));

@@ -18,37 +18,31 @@ using namespace stub;
 
 constexpr std::string_view main_class_name = "com/brindle/quill/agent/CompactAgentLauncher";
 
-enum class kind { klass, string, array, throwable };
+enum class kind { klass, string, array };
 
 struct object {
     kind what;
-    std::string name;   // a class's JNI name, or a throwable's class and message
     std::wstring text;  // a string's characters
     std::vector<const object*> elements;
 };
 
-enum class behaviour { return_now, wait_shutdown, wait_shutdown_then_exit, exit, thread_exit, throw_exception, hang };
-
 struct script {
-    behaviour main = behaviour::return_now;
+    std::string main = "return", fail;  // the behaviour of main without its status; the call that fails
     jint exit_status = 0;
     DWORD poll_ms = 100, stop_ms = 0;
-    std::optional<DWORD> wait_ms;
-    std::string fail;
     std::optional<std::string> spawn, spawn_once;
 };
 
 using exit_hook = void(JNICALL*)(jint);
 
-// The JNI environment belongs to the thread that created the VM; the lock covers everything.
+// The JNI environment belongs to the thread that created the VM, and only that thread calls into it.
 struct vm_state {
-    std::mutex lock;
     bool destroyed = false;
     DWORD thread = 0;
     script settings;
     exit_hook on_exit = nullptr;
     std::deque<object> objects;
-    const object* pending = nullptr;
+    std::optional<std::string> pending;  // the pending exception's class and message
     const object* string_class = nullptr;
     const object* main_class = nullptr;
 };
@@ -75,14 +69,10 @@ const object* deref(jobject r, const char* fn, kind expected) {
 
 jmethodID main_method() { return reinterpret_cast<jmethodID>(const_cast<object*>(vm.main_class)); }
 
-void throw_new(const std::string& description) { vm.pending = make({kind::throwable, description}); }
-
-std::unique_lock<std::mutex> enter(JNIEnv*, const char* fn, bool pending_allowed = false) {
-    std::unique_lock guard(vm.lock);
+void enter(const char* fn, bool pending_allowed = false) {
     if (vm.destroyed) misuse(std::string(fn) + " called after DestroyJavaVM");
     if (GetCurrentThreadId() != vm.thread) misuse(std::string(fn) + " called on a thread the JNIEnv does not belong to");
     if (!pending_allowed && vm.pending) misuse(std::string(fn) + " called while an exception is pending");
-    return guard;
 }
 
 // ---- The agent's part: what the launcher class's main does --------------------------------------
@@ -99,11 +89,7 @@ std::unique_lock<std::mutex> enter(JNIEnv*, const char* fn, bool pending_allowed
 // (restart, upgrade) does not stop at once.
 void wait_for_shutdown(const script& s) {
     std::wstring marker = agent_home() + L"\\var\\shutdown";
-    ULONGLONG start = GetTickCount64();
-    while (!file_exists(marker)) {
-        if (s.wait_ms && GetTickCount64() - start >= *s.wait_ms) return record.line("shutdown.timeout");
-        Sleep(s.poll_ms);
-    }
+    while (!file_exists(marker)) Sleep(s.poll_ms);
     DeleteFileW(marker.c_str());
     record.line("shutdown.seen");
     Sleep(s.stop_ms);
@@ -143,47 +129,38 @@ bool run_main(const std::vector<std::wstring>& args) {
     for (size_t i = 0; i < args.size(); ++i) record.value("main.arg[" + std::to_string(i) + "]", to_utf8(args[i]));
     print_out("stub jvm: main started");
     if (s.spawn) spawn(s);
-    switch (s.main) {
-    case behaviour::return_now: break;
-    case behaviour::wait_shutdown: wait_for_shutdown(s); break;
-    case behaviour::wait_shutdown_then_exit: wait_for_shutdown(s); java_exit(s.exit_status);
-    case behaviour::exit: java_exit(s.exit_status);
-    case behaviour::thread_exit:
-        std::thread([status = s.exit_status] { java_exit(status); }).detach();
-        [[fallthrough]];
-    case behaviour::hang:
+    if (s.main == "wait-shutdown" || s.main == "wait-shutdown-then-exit") wait_for_shutdown(s);
+    if (s.main == "exit" || s.main == "wait-shutdown-then-exit") java_exit(s.exit_status);
+    if (s.main == "thread-exit") std::thread([status = s.exit_status] { java_exit(status); }).detach();
+    if (s.main == "thread-exit" || s.main == "hang")
         for (;;) Sleep(INFINITE);
-    case behaviour::throw_exception:
-        record.line("main.threw");
-        return true;
-    }
-    record.line("main.returned");
-    return false;
+    record.line(s.main == "throw" ? "main.threw" : "main.returned");
+    return s.main == "throw";
 }
 
 // ---- The JNI functions the program calls ---------------------------------------------------------
 
-jclass JNICALL find_class(JNIEnv* env, const char* name) {
-    auto guard = enter(env, "FindClass");
+jclass JNICALL find_class(JNIEnv*, const char* name) {
+    enter("FindClass");
     const std::string& fail = vm.settings.fail;
     if (name == std::string_view("java/lang/String") && fail != "findclass-string") return jclass(ref(vm.string_class));
     if (name == main_class_name && fail != "findclass-main") return jclass(ref(vm.main_class));
-    throw_new("java.lang.NoClassDefFoundError: " + std::string(name));
+    vm.pending = "java.lang.NoClassDefFoundError: " + std::string(name);
     return nullptr;
 }
 
-jmethodID JNICALL get_static_method_id(JNIEnv* env, jclass cls, const char* name, const char* sig) {
-    auto guard = enter(env, "GetStaticMethodID");
+jmethodID JNICALL get_static_method_id(JNIEnv*, jclass cls, const char* name, const char* sig) {
+    enter("GetStaticMethodID");
     if (vm.settings.fail == "getstaticmethodid" || deref(cls, "GetStaticMethodID", kind::klass) != vm.main_class ||
         name != std::string_view("main") || sig != std::string_view("([Ljava/lang/String;)V")) {
-        throw_new("java.lang.NoSuchMethodError: " + std::string(name));
+        vm.pending = "java.lang.NoSuchMethodError: " + std::string(name);
         return nullptr;
     }
     return main_method();
 }
 
-jobjectArray JNICALL new_object_array(JNIEnv* env, jsize length, jclass cls, jobject init) {
-    auto guard = enter(env, "NewObjectArray");
+jobjectArray JNICALL new_object_array(JNIEnv*, jsize length, jclass cls, jobject init) {
+    enter("NewObjectArray");
     if (deref(cls, "NewObjectArray", kind::klass) != vm.string_class || init || length < 0)
         misuse("NewObjectArray: not an empty String[]");
     object array{kind::array};
@@ -191,53 +168,50 @@ jobjectArray JNICALL new_object_array(JNIEnv* env, jsize length, jclass cls, job
     return jobjectArray(ref(make(std::move(array))));
 }
 
-jstring JNICALL new_string(JNIEnv* env, const jchar* chars, jsize length) {
-    auto guard = enter(env, "NewString");
-    return jstring(ref(make({kind::string, "", std::wstring(reinterpret_cast<const wchar_t*>(chars), size_t(length))})));
+jstring JNICALL new_string(JNIEnv*, const jchar* chars, jsize length) {
+    enter("NewString");
+    return jstring(ref(make({kind::string, std::wstring(reinterpret_cast<const wchar_t*>(chars), size_t(length))})));
 }
 
-void JNICALL set_object_array_element(JNIEnv* env, jobjectArray array, jsize index, jobject value) {
-    auto guard = enter(env, "SetObjectArrayElement");
+void JNICALL set_object_array_element(JNIEnv*, jobjectArray array, jsize index, jobject value) {
+    enter("SetObjectArrayElement");
     auto* a = const_cast<object*>(deref(array, "SetObjectArrayElement", kind::array));
     if (index < 0 || size_t(index) >= a->elements.size()) misuse("SetObjectArrayElement: index out of bounds");
     a->elements[size_t(index)] = deref(value, "SetObjectArrayElement", kind::string);
 }
 
-void JNICALL delete_local_ref(JNIEnv* env, jobject) { auto guard = enter(env, "DeleteLocalRef", true); }
+void JNICALL delete_local_ref(JNIEnv*, jobject) { enter("DeleteLocalRef", true); }
 
-jboolean JNICALL exception_check(JNIEnv* env) {
-    auto guard = enter(env, "ExceptionCheck", true);
+jboolean JNICALL exception_check(JNIEnv*) {
+    enter("ExceptionCheck", true);
     return vm.pending ? JNI_TRUE : JNI_FALSE;
 }
 
-void JNICALL exception_clear(JNIEnv* env) {
-    auto guard = enter(env, "ExceptionClear", true);
-    vm.pending = nullptr;
+void JNICALL exception_clear(JNIEnv*) {
+    enter("ExceptionClear", true);
+    vm.pending.reset();
 }
 
 // Prints as the real runtime does and, like it, clears the exception.
-void JNICALL exception_describe(JNIEnv* env) {
-    auto guard = enter(env, "ExceptionDescribe", true);
+void JNICALL exception_describe(JNIEnv*) {
+    enter("ExceptionDescribe", true);
     if (!vm.pending) return;
-    print_err("Exception in thread \"main\" " + vm.pending->name + "\r\n\tat " + std::string(main_class_name) + ".main");
-    vm.pending = nullptr;
+    print_err("Exception in thread \"main\" " + *vm.pending + "\r\n\tat " + std::string(main_class_name) + ".main");
+    vm.pending.reset();
 }
 
 // The program's variadic CallStaticVoidMethod is jni.h's wrapper of this one.
-void JNICALL call_static_void_method_v(JNIEnv* env, jclass cls, jmethodID method, va_list list) {
+void JNICALL call_static_void_method_v(JNIEnv*, jclass cls, jmethodID method, va_list list) {
     jobject arg = va_arg(list, jobject);
     std::vector<std::wstring> args;
     {
-        auto guard = enter(env, "CallStaticVoidMethodV");
+        enter("CallStaticVoidMethodV");
         if (deref(cls, "CallStaticVoidMethodV", kind::klass) != vm.main_class || method != main_method())
             misuse("CallStaticVoidMethodV got a class or method id that do not belong together");
         for (const object* element : deref(arg, "CallStaticVoidMethodV", kind::array)->elements)
             args.push_back(element ? element->text : L"<null>");
     }
-    if (run_main(args)) {
-        std::lock_guard guard(vm.lock);
-        throw_new("java.lang.RuntimeException: stub jvm: main threw as scripted");
-    }
+    if (run_main(args)) vm.pending = "java.lang.RuntimeException: stub jvm: main threw as scripted";
 }
 
 // Every other slot: the call cannot go unnoticed. It never returns, so the calling convention and the
@@ -245,73 +219,51 @@ void JNICALL call_static_void_method_v(JNIEnv* env, jclass cls, jmethodID method
 void JNICALL unexpected() { misuse("unexpected JNI call"); }
 
 jint JNICALL destroy_java_vm(JavaVM*) {
-    std::lock_guard guard(vm.lock);
-    if (vm.destroyed) return JNI_ERR;
+    enter("DestroyJavaVM");
     vm.destroyed = true;
     record.value("destroy.thread", thread_id());
     record.line("destroy");
     return JNI_OK;
 }
 
-template <typename Table>
-Table table_of_unexpected() {
+template <typename Table, typename Fill>
+Table make_table(Fill fill) {
     Table table;
-    void** slots = reinterpret_cast<void**>(&table);
-    for (size_t i = 0; i < sizeof(table) / sizeof(void*); ++i) slots[i] = reinterpret_cast<void*>(&unexpected);
+    auto** slots = reinterpret_cast<void**>(&table);
+    std::fill(slots, slots + sizeof(table) / sizeof(void*), reinterpret_cast<void*>(&unexpected));
+    fill(table);
     return table;
 }
-
-JNINativeInterface_ make_native_table() {
-    auto table = table_of_unexpected<JNINativeInterface_>();
-    table.FindClass = find_class;
-    table.GetStaticMethodID = get_static_method_id;
-    table.NewObjectArray = new_object_array;
-    table.NewString = new_string;
-    table.SetObjectArrayElement = set_object_array_element;
-    table.DeleteLocalRef = delete_local_ref;
-    table.ExceptionCheck = exception_check;
-    table.ExceptionClear = exception_clear;
-    table.ExceptionDescribe = exception_describe;
-    table.CallStaticVoidMethodV = call_static_void_method_v;
-    return table;
-}
-const JNINativeInterface_ native_table = make_native_table();
+const JNINativeInterface_ native_table = make_table<JNINativeInterface_>([](JNINativeInterface_& t) {
+    t.FindClass = find_class;
+    t.GetStaticMethodID = get_static_method_id;
+    t.NewObjectArray = new_object_array;
+    t.NewString = new_string;
+    t.SetObjectArrayElement = set_object_array_element;
+    t.DeleteLocalRef = delete_local_ref;
+    t.ExceptionCheck = exception_check;
+    t.ExceptionClear = exception_clear;
+    t.ExceptionDescribe = exception_describe;
+    t.CallStaticVoidMethodV = call_static_void_method_v;
+});
+const JNIInvokeInterface_ invoke_table =
+    make_table<JNIInvokeInterface_>([](JNIInvokeInterface_& t) { t.DestroyJavaVM = destroy_java_vm; });
 JNIEnv the_env{&native_table};
-
-JNIInvokeInterface_ make_invoke_table() {
-    auto table = table_of_unexpected<JNIInvokeInterface_>();
-    table.DestroyJavaVM = destroy_java_vm;
-    return table;
-}
-const JNIInvokeInterface_ invoke_table = make_invoke_table();
 JavaVM the_vm{&invoke_table};
 
 script read_script(const properties& p) {
-    p.check_stub_settings({"record", "main", "poll.ms", "wait.ms", "stop.ms", "fail", "spawn", "spawn.once", "env"},
-                          "stub jvm");
-    auto number = [&](const char* name, long fallback) {
-        auto text = p.get(name);
-        auto n = text ? parse_long(*text) : std::optional<long>(fallback);
-        if (!n) misuse("bad setting -D" + std::string(name) + "=" + *text);
-        return *n;
+    auto number = [](const std::string& name, const std::string& text) {
+        if (auto n = parse_long(text)) return *n;
+        misuse("bad setting -Dstub." + name + "=" + text);
     };
     script s;
     std::string main = p.get("stub.main").value_or("return");
-    auto colon = main.find(':');
-    std::string word = main.substr(0, colon);
-    std::optional<long> status = colon == std::string::npos ? std::optional<long>(0) : parse_long(main.substr(colon + 1));
-    const std::pair<const char*, behaviour> behaviours[] = {
-        {"return", behaviour::return_now}, {"wait-shutdown", behaviour::wait_shutdown},
-        {"wait-shutdown-then-exit", behaviour::wait_shutdown_then_exit}, {"exit", behaviour::exit},
-        {"thread-exit", behaviour::thread_exit}, {"throw", behaviour::throw_exception}, {"hang", behaviour::hang}};
-    bool known = false;
-    for (auto [text, b] : behaviours)
-        if (word == text) s.main = b, known = true;
-    if (!known || !status) misuse("bad setting -Dstub.main=" + main);
-    s.exit_status = jint(*status);
-    s.poll_ms = DWORD(number("stub.poll.ms", 100));
-    s.stop_ms = DWORD(number("stub.stop.ms", 0));
-    if (p.get("stub.wait.ms")) s.wait_ms = DWORD(number("stub.wait.ms", 0));
+    s.main = main.substr(0, main.find(':'));
+    if (s.main.size() < main.size()) s.exit_status = jint(number("main", main.substr(s.main.size() + 1)));
+    const std::string_view behaviours[] = {"return", "wait-shutdown", "wait-shutdown-then-exit", "exit", "thread-exit", "throw", "hang"};
+    if (std::find(std::begin(behaviours), std::end(behaviours), s.main) == std::end(behaviours)) misuse("bad -Dstub.main=" + main);
+    s.poll_ms = DWORD(number("poll.ms", p.get("stub.poll.ms").value_or("100")));
+    s.stop_ms = DWORD(number("stop.ms", p.get("stub.stop.ms").value_or("0")));
     s.fail = p.get("stub.fail").value_or("");
     if (!s.fail.empty() && s.fail != "findclass-string" && s.fail != "findclass-main" && s.fail != "getstaticmethodid")
         misuse("bad setting -Dstub.fail=" + s.fail);
@@ -342,7 +294,6 @@ extern "C" JNIEXPORT jint JNICALL JNI_CreateJavaVM(JavaVM** pvm, void** penv, vo
     }
     script settings = read_script(props);
 
-    std::lock_guard guard(vm.lock);
     auto record_path = props.get("stub.record");
     record.open(record_path ? to_wide(*record_path) : agent_home() + L"\\var\\stub-jvm.record", "stub jvm");
     record.value("pid", std::to_string(GetCurrentProcessId()));
@@ -371,8 +322,8 @@ extern "C" JNIEXPORT jint JNICALL JNI_CreateJavaVM(JavaVM** pvm, void** penv, vo
 
     vm.thread = GetCurrentThreadId();
     vm.settings = std::move(settings);
-    vm.string_class = make({kind::klass, "java/lang/String"});
-    vm.main_class = make({kind::klass, std::string(main_class_name)});
+    vm.string_class = make({kind::klass});
+    vm.main_class = make({kind::klass});
     *pvm = &the_vm;
     *penv = &the_env;
     return JNI_OK;

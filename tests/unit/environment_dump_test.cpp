@@ -1,11 +1,10 @@
-// The two texts a process reads from its predecessor: the environment dump of "_winenv" and the
-// upgrade relay's handle value.
+// The environment dump that "_winenv" writes for the loader of set_env.cmd. (The upgrade relay's
+// handle texts are tested on the real program, in tests/e2e/test_lifecycle.py.)
 
 #include <gtest/gtest.h>
 
 #include "agent.h"
 #include "load_environment_defined_in_set_env_script.h"
-#include "upgrade_handover.h"
 
 namespace {
 
@@ -37,21 +36,6 @@ TEST(environment_dump, drive_entries_are_left_out_of_the_block) {
     std::wstring dump(L"=Z:=Z:\\x\0A=1\0=C:=C:\\\0B=\u00e9\0\0", 25);
     EXPECT_EQ(environment_block_from_dump(bytes_of(dump)), std::wstring(L"A=1\0B=\u00e9\0\0", 9));
     EXPECT_EQ(environment_block_from_dump(bytes_of(std::wstring(1, L'\0'))), std::wstring(1, L'\0'));
-}
-
-// "-1" read by wcstoul alone is the current-process pseudo-handle, and -2 to -6 name this process's
-// own threads and tokens: waiting on any of them would never end.
-TEST(upgrade_handover, only_plain_digits_naming_a_real_handle_are_taken) {
-    EXPECT_EQ(convert_string_to_system_handle(L" 48"), reinterpret_cast<HANDLE>(48));
-    for (const wchar_t* bad : {L"", L"-1", L"+4", L"abc", L"12x", L"0", L"4294967295", L"4294967290",
-                               L"4294967296", L"18446744073709551615", L"18446744073709551610"}) {
-        try {
-            convert_string_to_system_handle(bad);
-            ADD_FAILURE() << "accepted: " << to_string(bad);
-        } catch (const bad_handle_string& e) {
-            EXPECT_EQ(e.input_string(), bad);
-        }
-    }
 }
 
 }  // namespace
