@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -112,9 +113,8 @@ public:
         LARGE_INTEGER size{};
         if (GetFileSizeEx(handle_, &size) && size.QuadPart > 0) line("---");
     }
-    bool is_open() const { return handle_ != nullptr; }
     void line(std::string_view text) {
-        if (!is_open()) return;
+        if (!handle_) return;
         std::string out = std::string(text) + "\n";
         DWORD written = 0;
         WriteFile(handle_, out.data(), DWORD(out.size()), &written, nullptr);
@@ -130,11 +130,8 @@ private:
 inline void record_environment(record_file& record, const std::string& extra) {
     std::vector<std::string> names{"AGENT_HOME", "AGENT_BIN_HOME", "JAVA_HOME", "PATH", "QUENDA_SERVICE_NAME",
                                    "UPGRADE_SET_AGENT_HOME", "UPGRADE_JAVA_OPTS", "UPGRADE_PARENT_HANDLE"};
-    for (size_t at = 0; at < extra.size();) {
-        size_t comma = extra.find(',', at);
-        names.push_back(extra.substr(at, comma - at));
-        at = comma == std::string::npos ? extra.size() : comma + 1;
-    }
+    std::istringstream list(extra);
+    for (std::string name; std::getline(list, name, ',');) names.push_back(name);
     for (auto& name : names)
         if (auto value = find_env(to_wide(name))) record.value("env." + name, to_utf8(*value));
 }

@@ -315,6 +315,7 @@ extern "C" JNIEXPORT jint JNICALL JNI_CreateJavaVM(JavaVM** pvm, void** penv, vo
         }
     }
     record.value("hook.exit", vm.on_exit ? "yes" : "no");
+    if (auto class_path = props.get("java.class.path")) record.value("classpath", *class_path);
     record.value("cwd", current_directory());
     record_environment(record, props.get("stub.env").value_or(""));
     record.value("create.result", std::to_string(result));
