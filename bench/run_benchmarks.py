@@ -13,7 +13,7 @@ figure is the median over the rounds with its spread (interquartile range, and m
 Figures (goals in brackets):
   1. Launcher overhead: start of "agent.exe run" to the stand-in runtime's entry into
      JNI_CreateJavaVM, without and with bin\\set_env.cmd, against the minimal launcher
-     (stub_jvm_host_check.exe), and one "cmd /c" run of a script calling a trivial program.
+     (bench/minimal_launcher.exe), and one "cmd /c" run of a script calling a trivial program.
      [without set_env.cmd: <= 1.3 x minimal; with: <= minimal + 1.2 x cmd run]
   2. "stop" and "_winenv" start to end against a trivial program of the same build. [<= 1.3 x]
   3. Service stop latency: stop request to SERVICE_STOPPED for the agent's service (the stand-in agent
@@ -53,9 +53,9 @@ class Bench:
         self.exe = {name: os.path.join(build, rel) for name, rel in {
             "agent": "src/agent.exe",
             "driver": "bench/bench_driver.exe",
-            "trivial": "tests/support/trivial_program.exe",
-            "minimal_service": "tests/support/minimal_service.exe",
-            "host_check": "tests/support/stub_jvm/stub_jvm_host_check.exe",
+            "trivial": "bench/trivial_program.exe",
+            "minimal_service": "bench/minimal_service.exe",
+            "host_check": "bench/minimal_launcher.exe",
             "imports": "bench/import_baseline.exe",
             "jvm": "tests/support/stub_jvm/jvm.dll",
             "java": "tests/support/stub_jvm/java.exe",

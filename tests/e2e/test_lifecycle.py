@@ -1,195 +1,166 @@
-"""The environment script, the background agent, stop, restart, ancestors and the upgrade hand-over."""
+"""The environment script, the background agent, stop and restart, ancestors and the upgrade hand-over."""
 
 import os
 import re
 import shutil
-import subprocess
 import time
 import unittest
 
-import javahome
-from agent_java import JavaAgentTestCase
-from harness import AGENT_EXE, WINE_RUN, AgentHome, run_windows, wait_until
+from harness import AGENT_EXE, AgentTestCase, log_records, read_text, run_windows, wait_until, windows_path
 
-BOUND = 30.0
+RECORDED = "-Dstub.env=FOO,BAR,FROM_TOOL,ORDER,DOOMED,SCRIPT_CWD,QUENDA_ENV_BIN_DIR,QUENDA_ENV_EXE\n"
 
 
-class EnvironmentScriptTest(JavaAgentTestCase):
-    def write_script(self, name, text):
-        with open(self.home.file("bin/" + name), "w", newline="") as f:
-            f.write(text.replace("\n", "\r\n"))
+class EnvironmentScriptTest(AgentTestCase):
+    def run_with_script(self, script, home=None, tool_env=None, **kwargs):
+        home = home or self.home
+        home.write("conf/agent/javaopts.conf", RECORDED)
+        for name, text in (("set_env.cmd", script), ("tool_env.cmd", tool_env)):
+            if text:
+                home.write("bin/" + name, text.replace("\n", "\r\n"))
+            elif os.path.exists(home.file("bin/" + name)):
+                os.remove(home.file("bin/" + name))
+        result = home.run("run", **kwargs)
+        # The generated script never stays behind, whatever the batch files did.
+        self.assertEqual(os.listdir(home.file("var/temp")), [], result)
+        return result
 
-    def test_winenv_dumps_the_raw_block(self):
-        result = subprocess.run([WINE_RUN, self.home.exe, "_winenv", "ignored"], stdin=subprocess.DEVNULL,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=BOUND,
-                                env=dict(os.environ, AGENT_DUMP_PROBE="v\u00e9"))
-        self.assertEqual(result.returncode, 0, result.stderr)
-        dump = result.stdout
-        self.assertEqual(len(dump) % 2, 0)
-        self.assertTrue(dump.endswith(b"\0\0\0\0"))
-        entries = dump.decode("utf-16-le").rstrip("\0").split("\0")
-        self.assertIn("AGENT_DUMP_PROBE=v\u00e9", entries)
-
-    def test_set_env_variables_reach_the_agent_and_removed_ones_disappear(self):
-        self.write_script("tool_env.cmd", "set FROM_TOOL=t\nset ORDER=tool\n")
-        self.write_script("set_env.cmd", "@echo noise on stdout\nset FOO=1\nset ORDER=%ORDER%,set\nset DOOMED=\n")
-        self.write_conf("javaopts.conf", "-Dstub.env=FOO,FROM_TOOL,ORDER,DOOMED\n")
-        result = self.home.run("run", env={"DOOMED": "x", "QUENDA_SERVICE_LOGGING_LEVEL": "debug"})
-        self.assertEqual(result.returncode, 0, result)
-        env = self.last_run().env
-        self.assertEqual(env.get("FOO"), "1")
-        self.assertEqual(env.get("FROM_TOOL"), "t")
-        self.assertEqual(env.get("ORDER"), "tool,set")
-        self.assertNotIn("DOOMED", env)
-        self.assertIn("Did load set_env.cmd", result.stderr)
-        # The generated script is gone again.
-        self.assertEqual(os.listdir(self.home.file("var/temp")), [])
-
-    def test_every_home_loads_its_set_env_from_another_drive(self):
-        """Blanks with ( ) or &, non-ASCII letters; a cmd.exe in bin is never the interpreter that runs."""
-        c_drive = run_windows("winepath", ["-u", "C:\\"]).stdout.strip()
-        for name, plant_cmd in (("Program Files (x86)/Agent", False), ("R&D Agent", False),
-                                ("h\u00e9me \u4e2d", False), ("agent home", True)):
-            with self.subTest(home=name):
-                home = AgentHome(name)
-                self.addCleanup(home.remove)
-                self.prepare(home)
-                if plant_cmd:
-                    shutil.copyfile(AGENT_EXE, home.file("bin/cmd.exe"))
-                self.write_script("set_env.cmd", 'set FOO=1\nset "SCRIPT_CWD=%CD%"\n')
-                self.write_conf("javaopts.conf", "-Dstub.env=FOO,SCRIPT_CWD,QUENDA_ENV_BIN_DIR,QUENDA_ENV_EXE\n")
-                result = run_windows(home.exe, ["run"], cwd=c_drive)
-                self.assertEqual(result.returncode, 0, result)
+    def test_scripts_and_what_the_agent_gets_from_them(self):
+        many = "".join("set FUZZ_V%03d=%s\n" % (n, "v" * 900) for n in range(200))  # 360 KB of environment
+        rows = [  # (set_env.cmd, tool_env.cmd, variables the agent must see, variables it must not see)
+            ("@echo noise on stdout\necho oops 1>&2\nset FOO=1\nset ORDER=%ORDER%,set\nset DOOMED=\n",
+             "set FROM_TOOL=t\nset ORDER=tool\n", {"FOO": "1", "FROM_TOOL": "t", "ORDER": "tool,set"}, ["DOOMED"]),
+            (None, "set FROM_TOOL=t\n", {}, ["FROM_TOOL"]),  # without set_env.cmd nothing is run
+            ('set "FOO=a&b|c<d>e^f"\nset BAR=x=y==z\nexit /b 3\n', None, {"FOO": "a&b|c<d>e^f", "BAR": "x=y==z"}, []),
+            (many + "set FOO=last\n", None, {"FOO": "last"}, []),
+            # Every variable cleared, PATH included: the agent is still found and started.
+            ("for /f \"delims==\" %%v in ('set') do @set \"%%v=\"\nset FOO=alone\n", None, {"FOO": "alone"}, ["DOOMED"]),
+            # A PATH that names a tskclient directory anywhere gets no second one.
+            ("set PATH=%PATH%;D:\\other\\opt\\tskclient\n", None, {}, []),
+            # A script that ends the interpreter leaves no environment to load.
+            ("set FOO=3\nexit 4\n", None, None, None),
+        ]
+        for script, tool_env, present, absent in rows:
+            with self.subTest(script=(script or "")[:40]):
+                result = self.run_with_script(script, tool_env=tool_env, env={"DOOMED": "x"})
+                self.assertEqual(result.returncode, 1 if present is None else 0, result)
+                if present is None:
+                    self.assertEqual([r[4] for r in log_records(result.stderr, "FATAL")], ["Incomplete read: actual=0"])
+                    self.assertRegex(result.stderr, r"Incomplete read: actual=0\r?\n\tat log_message\(logging\.cpp:\d+\)")
+                    continue
                 env = self.last_run().env
+                self.assertEqual({k: env.get(k) for k in present}, present, result)
+                self.assertEqual([k for k in absent if k in env], [])
+                self.assertEqual(env["PATH"].count("tskclient"), 1, env["PATH"])
+                # The loader's own variables stay out of the agent's environment.
+                self.assertFalse([name for name in env if name.startswith("QUENDA_ENV_")], env)
+
+    def test_every_home_loads_its_script_from_another_drive(self):
+        """Blanks with ( ) or &, letters outside ASCII; a cmd.exe in bin is never the interpreter."""
+        c_drive = run_windows("winepath", ["-u", "C:\\"]).stdout.strip()
+        for name in ("Program Files (x86)/Agent", "R&D Agent", "h\u00e9me \u4e2d", "planted cmd"):
+            with self.subTest(home=name):
+                home = self.make_home(name)
+                if name == "planted cmd":
+                    shutil.copyfile(AGENT_EXE, home.file("bin/cmd.exe"))
+                result = self.run_with_script('set FOO=1\nset "SCRIPT_CWD=%CD%"\n', home=home, cwd=c_drive)
+                env = self.last_run(home).env
                 self.assertEqual((env.get("FOO"), env.get("SCRIPT_CWD")), ("1", home.windows + "\\bin"), result)
-                self.assertFalse([variable for variable in env if variable.startswith("QUENDA_ENV_")], env)
-
-    def test_set_env_clearing_path(self):
-        self.write_script("set_env.cmd", "set PATH=\n")
-        result = self.home.run("run")
-        self.assertEqual(result.returncode, 0, result)
-        self.assertTrue(self.last_run().env["PATH"].startswith(";"), self.last_run().env)
-
-    def test_missing_set_env_is_skipped(self):
-        self.write_script("tool_env.cmd", "set FROM_TOOL=t\n")
-        self.write_conf("javaopts.conf", "-Dstub.env=FROM_TOOL\n")
-        result = self.home.run("run", env={"QUENDA_SERVICE_LOGGING_LEVEL": "debug"})
-        self.assertEqual(result.returncode, 0, result)
-        self.assertIn("Skipping load of set_env.cmd: does not exist", result.stderr)
-        self.assertNotIn("FROM_TOOL", self.last_run().env)
-
-    def test_env_command_shows_the_script_environment(self):
-        self.write_script("set_env.cmd", "set FOO=from-script\n")
-        result = self.home.run("env")
-        self.assertEqual(result.returncode, 0, result)
-        self.assertRegex(result.stdout, r"(?m)^FOO=from-script\r?$")
 
 
-class BackgroundAgentTest(JavaAgentTestCase):
-    def test_start_then_stop(self):
-        self.write_conf("javaopts.conf", "-Dstub.main=wait-shutdown\n-Dstub.poll.ms=20\n")
-        result = self.home.run("start", "-debug", env={"JAVA_DEBUG_OPTS": "-Ddebugging=on"})
-        self.assertEqual(result.returncode, 0, result)
-        runs = javahome.wait_for_record(self.record_path, lambda r: r and r[-1].has("main.thread"))
-        self.assertIn("-Ddebugging=on", runs[-1].options)
-        self.assertIn("-Xrs", runs[-1].options)
-        log = self.home.file("var/log/stdout")
-        wait_until(lambda: "stub jvm: main started" in open(log, encoding="utf-8", errors="replace").read(),
-                   timeout=BOUND, what="the agent's output in the log")
-        result = self.home.run("stop")
-        self.assertEqual(result.returncode, 0, result)
-        javahome.wait_for_record(self.record_path, lambda r: r[-1].has("destroy"))
-        self.assertEqual([f for f in os.listdir(self.home.file("var/log")) if f != "stdout"], [])
-
-    def test_stop_without_agent_leaves_one_empty_marker(self):
+class BackgroundAgentTest(AgentTestCase):
+    def test_start_then_stop_with_the_log_of_one_process_each(self):
+        self.home.write("conf/agent/javaopts.conf", "-Dstub.main=wait-shutdown\n-Dstub.poll.ms=20\n")
+        self.assertEqual(self.home.run("start", "-debug", env={"JAVA_DEBUG_OPTS": "-Ddebugging=on"}).returncode, 0)
+        self.assertEqual(self.home.wait_for_runs(1, "main.thread")[0].options[-3:-1], ["-Xrs", "-Ddebugging=on"])
+        wait_until(lambda: "stub jvm: main started" in self.home.log(), "the agent's output in the log")
+        self.assertEqual(self.home.run("stop").returncode, 0)
+        self.home.wait_for_runs(1, "destroy")
+        self.assertEqual(os.listdir(self.home.file("var/log")), ["stdout"])
+        # With no agent to take it, a stale marker is emptied, not added to.
+        self.home.write("var/shutdown", "left over")
         for _ in range(2):
-            result = self.home.run("stop")
-            self.assertEqual(result.returncode, 0, result)
-        self.assertEqual(os.path.getsize(self.home.file("var/shutdown")), 0)
+            self.assertEqual(self.home.run("stop").returncode, 0)
+            self.assertEqual(os.path.getsize(self.home.file("var/shutdown")), 0)
+        # A log of its own per process, named by creation time (ms since 1970) and process id.
+        self.home.write("conf/agent/javaopts.conf", "")
+        before = time.time() * 1000
+        self.assertEqual(self.home.run("_start_continue", env={"QUENDA_SERVICE_LOG_PER_PID": " TRUE "}).returncode, 0)
+        [log] = [f for f in os.listdir(self.home.file("var/log")) if f != "stdout"]
+        created, pid = re.fullmatch(r"stdout\.(\d{13})\.(\d+)", log).groups()
+        self.assertEqual(pid, self.last_run().value("pid"))
+        self.assertLess(abs(int(created) - before), 60000)
+        self.assertIn("stub jvm: main started", read_text(self.home.file("var/log/" + log)))
 
-    def test_per_process_log_files(self):
-        result = self.home.run("_start_continue", env={"QUENDA_SERVICE_LOG_PER_PID": " TRUE "})
-        self.assertEqual(result.returncode, 0, result)
-        logs = [f for f in os.listdir(self.home.file("var/log")) if f.startswith("stdout.")]
-        self.assertEqual(len(logs), 1, logs)
-        self.assertRegex(logs[0], r"^stdout\.\d{13}\.\d+$")
-        with open(self.home.file("var/log/" + logs[0]), encoding="utf-8") as f:
-            self.assertIn("stub jvm: main started", f.read())
-
-    def test_log_directory_missing(self):
+    def test_without_a_log_directory_the_commands_that_launch_refuse_first(self):
         os.rmdir(self.home.file("var/log"))
         result = self.home.run("_start_continue")
         self.assertEqual(result.returncode, 1, result)
-        self.assertNoCrash(result)
-        # The background process could report it nowhere: the commands that launch one refuse first.
+        # The background process could report it nowhere.
         for command in ("start", "start-service"):
-            with self.subTest(command=command):
-                result = self.home.run(command)
-                self.assertEqual(result.returncode, 1, result)
-                self.assertRegex(result.stderr, r"(?m)^ERROR \S+\(\S+:\d+\): Log directory does not exist: path=\[%s\]\r?$"
-                                 % re.escape(self.home.windows + "\\var\\log"))
+            result = self.home.run(command)
+            self.assertEqual(result.returncode, 1, result)
+            self.assertLogLine(result.stderr, "ERROR", "Log directory does not exist: path=[%s\\var\\log]" % self.home.windows)
+        self.assertFalse(os.path.exists(self.home.record_path))
 
     def test_restart_relay_stops_and_starts_the_agent(self):
-        once = javahome.windows_path(os.path.join(self.home.root, "restarted-once"))
-        self.write_conf("javaopts.conf", "-Dstub.main=wait-shutdown\n-Dstub.poll.ms=20\n"
-                        "-Dstub.spawn=_restart start\n-Dstub.spawn.once=%s\n" % once)
-        result = self.home.run("start")
-        self.assertEqual(result.returncode, 0, result)
-        # First agent: spawns "_restart start", sees the marker and ends; the relay starts a second one.
-        runs = javahome.wait_for_record(self.record_path,
-                                        lambda r: len(r) >= 2 and r[-1].has("main.thread"), timeout=60)
-        self.assertTrue(runs[0].has("spawn.pid") and runs[0].has("destroy"), runs[0].entries)
-        self.assertTrue(runs[1].has("spawn.skipped"), runs[1].entries)
+        self.home.write("conf/agent/javaopts.conf", "-Dstub.main=wait-shutdown\n-Dstub.poll.ms=20\n-Dstub.spawn=_restart "
+                        "start\n-Dstub.spawn.once=%s\n" % windows_path(self.home.file("var/restarted-once")))
+        self.assertEqual(self.home.run("start").returncode, 0)
+        # The first agent spawns "_restart start", sees the marker and ends; the relay starts a second one.
+        first, second = self.home.wait_for_runs(2, "main.thread")[:2]
+        self.assertTrue(first.has("spawn.pid") and first.has("destroy"), first)
+        self.assertTrue(second.has("spawn.skipped"), second)
         self.home.run("stop")
-        javahome.wait_for_record(self.record_path, lambda r: r[-1].has("destroy"))
+        self.home.wait_for_runs(2, "destroy")
 
 
-class AncestorTest(JavaAgentTestCase):
-    def test_bad_depths(self):
-        cases = [((), "depth required"), (("abc",), "depth unparseable"), (("99999999999",), "depth out-of-range"),
-                 (("-1",), "depth negative")]
-        for word in ("_check_kill_ancestor", "_kill_ancestor"):
-            for args, message in cases:
-                with self.subTest(word=word, args=args):
-                    result = self.home.run(word, *args)
-                    self.assertEqual(result.returncode, 1, result)
-                    self.assertEqual(result.stderr_lines[-1], message)
+class AncestorTest(AgentTestCase):
+    java = False
 
-    def test_depth_zero_is_this_process(self):
-        result = self.home.run("_check_kill_ancestor", "0", "extra")
-        self.assertEqual((result.returncode, result.stdout.strip()), (0, "1"), result)
-        result = self.home.run("_kill_ancestor", "0")
-        self.assertEqual(result.returncode, 1, result)
-
-    def test_parent_from_a_windows_process(self):
-        # Started from a Linux shell a process has no parent; cmd.exe gives it one.
-        result = run_windows("cmd", ["/c", self.home.windows + "\\bin\\agent.exe", "_check_kill_ancestor", "1xyz"])
-        self.assertEqual((result.returncode, result.stdout.strip()), (0, "1"), result)
-        result = run_windows("cmd", ["/c", self.home.windows + "\\bin\\agent.exe", "_check_kill_ancestor", "50"])
-        self.assertEqual((result.returncode, result.stdout.strip()), (0, "3"), result)
-        result = run_windows("cmd", ["/c", self.home.windows + "\\bin\\agent.exe", "_kill_ancestor", "1"])
-        self.assertEqual(result.returncode, 1, result)
-        result = self.home.run("_kill_ancestor", "1")
-        self.assertEqual(result.returncode, 1, result)
-        self.assertEqual(result.stderr_lines[-1], "process not found")
+    def test_depths_and_answers(self):
+        exe = self.home.windows + "\\bin\\agent.exe"
+        rows = [  # (through cmd.exe, command, arguments, exit code, standard output, last line of standard error)
+            (False, "_check_kill_ancestor", [], 1, "", "depth required"),
+            (False, "_kill_ancestor", ["abc"], 1, "", "depth unparseable"),
+            (False, "_check_kill_ancestor", ["99999999999"], 1, "", "depth out-of-range"),
+            (False, "_kill_ancestor", ["-1"], 1, "", "depth negative"),
+            (False, "_check_kill_ancestor", ["0", "extra"], 0, "1", None),
+            (False, "_kill_ancestor", ["0"], 1, "", None),  # ends itself
+            # Started from a Linux shell a process has no parent; cmd.exe gives it one.
+            (False, "_kill_ancestor", ["1"], 1, "", "process not found"),
+            (True, "_check_kill_ancestor", ["1xyz"], 0, "1", None),
+            (True, "_check_kill_ancestor", ["50"], 0, "3", None),
+            (True, "_kill_ancestor", ["1"], 1, "", None),  # ends cmd.exe, which ends with 1
+        ]
+        for via_cmd, command, args, code, stdout, stderr in rows:
+            with self.subTest(command=command, args=args, via_cmd=via_cmd):
+                result = run_windows("cmd", ["/c", exe, command] + args) if via_cmd else self.home.run(command, *args)
+                self.assertEqual((result.returncode, result.stdout.strip()), (code, stdout), result)
+                if stderr:
+                    self.assertEqual(result.stderr_lines[-1], stderr, result)
 
 
-class UpgradeHandOverTest(JavaAgentTestCase):
-    def test_bad_parent_handles_are_rejected_not_waited_on(self):
-        for text in ("-1", "+5", "abc", "12x", "0", "4294967295", "4294967294", "4294967290", "4294967296", " "):
+class UpgradeHandOverTest(AgentTestCase):
+    def test_parent_handle_values_that_name_no_predecessor_are_refused_not_waited_on(self):
+        # Small values name whatever this fresh process holds, its standard handles among them: none
+        # may be waited on or closed. "-1" and 4294967290 to 4294967295 are this process's pseudo-handles.
+        self.home.write("var/agent.exe", b"copy")
+        for text in ["-1", "+5", "abc", "12x", "0", "4294967295", "4294967290", "4294967296", "18446744073709551615", " ",
+                     "\uff14", ""] + [str(n) for n in range(4, 44, 4)] + ["74097"]:
             with self.subTest(text=text):
-                result = self.home.run("run", env={"UPGRADE_PARENT_HANDLE": text}, timeout=20)
+                result = self.home.run("run", env={"UPGRADE_PARENT_HANDLE": text})
+                if text == "":  # set but empty: no hand-over, and the executable copy in var stays
+                    self.assertEqual(result.returncode, 0, result)
+                    self.assertTrue(os.path.exists(self.home.file("var/agent.exe")))
+                    continue
                 self.assertEqual(result.returncode, 1, result)
-                self.assertIn("bad handle string: input_string=[%s] call=wcstoul(errno=" % text, result.stderr)
-                self.assertNoCrash(result)
-
-    def test_no_variable_deletes_nothing(self):
-        copy = self.home.file("var/agent.exe")
-        with open(copy, "wb") as f:
-            f.write(b"copy")
-        result = self.home.run("run")
-        self.assertEqual(result.returncode, 0, result)
-        self.assertTrue(os.path.exists(copy))
+                self.assertNotIn("stub jvm: main started", result.stdout)
+                self.assertNotIn("Parent exited", result.stderr)
+                if text.isascii() and text.isdigit() and 0 < int(text) < 4294967290:
+                    self.assertRegex(result.stderr, r"(?m)^FATAL wmain\(main\.cpp:\d+\): Exception:\r?\n  .*call=GetProcessId\(\d+\)")
+                else:
+                    self.assertIn("bad handle string: input_string=[%s] call=wcstoul(errno=" % text, result.stderr)
 
 
 if __name__ == "__main__":

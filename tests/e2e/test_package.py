@@ -11,8 +11,7 @@ import unittest
 import uuid
 import zipfile
 
-import javahome
-from harness import run_windows, windows_path
+from harness import Home
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 PACKAGE = os.path.join(ROOT, "scripts", "package.sh")
@@ -38,24 +37,6 @@ def tool(*args):
     return subprocess.run(list(args), capture_output=True, text=True, timeout=BOUND, check=True).stdout
 
 
-def section_names(path):
-    return re.findall(r"^\s*\d+\s+(\S+)\s", tool(OBJDUMP, "-h", path), re.M)
-
-
-def pdb_reference(exe):
-    """(GUID, age, file name) of the executable's CodeView debug directory entry."""
-    dump = tool("llvm-readobj-14", "--coff-debug-directory", exe)
-    guid = bytes.fromhex(re.search(r"PDBGUID: \(([0-9A-F ]+)\)", dump).group(1).replace(" ", ""))
-    return (uuid.UUID(bytes_le=guid), int(re.search(r"PDBAge: (\d+)", dump).group(1)),
-            re.search(r"PDBFileName: (\S+)", dump).group(1))
-
-
-def pdb_identity(pdb):
-    """(GUID, age) a PDB file carries."""
-    dump = tool("llvm-pdbutil-14", "dump", "--summary", pdb)
-    return uuid.UUID(re.search(r"GUID: (\{[0-9A-F-]+\})", dump).group(1)), int(re.search(r"Age: (\d+)", dump).group(1))
-
-
 class PackageTestCase(unittest.TestCase):
     """Builds this architecture's package from the build's agent.exe once per test class."""
 
@@ -64,20 +45,13 @@ class PackageTestCase(unittest.TestCase):
         cls.root = tempfile.mkdtemp(prefix="agent-package-test-")
         try:
             output = os.path.join(cls.root, "package")
-            result = subprocess.run(["bash", PACKAGE, "--arch", ARCH, "--no-build", "--build", BUILD, "--output", output],
-                                    stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=BOUND)
-            if result.returncode != 0:
-                raise AssertionError("package.sh failed:\n%s\n%s" % (result.stdout, result.stderr))
-            archives = [f for f in os.listdir(output) if f.endswith(".zip")]
-            if len(archives) != 1:
-                raise AssertionError("expected one archive, found %r" % archives)
-            unpacked = os.path.join(cls.root, "unpacked")
-            with zipfile.ZipFile(os.path.join(output, archives[0])) as archive:
-                cls.names = archive.namelist()
-                archive.extractall(unpacked)
-            cls.folder = os.path.join(unpacked, archives[0][:-len(".zip")])
-            cls.exe = os.path.join(cls.folder, "agent.exe")
-            cls.pdb = os.path.join(cls.folder, "agent.pdb")
+            tool("bash", PACKAGE, "--arch", ARCH, "--no-build", "--build", BUILD, "--output", output)
+            [archive] = [f for f in os.listdir(output) if f.endswith(".zip")]
+            with zipfile.ZipFile(os.path.join(output, archive)) as opened:
+                cls.names = opened.namelist()
+                opened.extractall(os.path.join(cls.root, "unpacked"))
+            cls.folder = os.path.join(cls.root, "unpacked", archive[:-len(".zip")])
+            cls.exe, cls.pdb = os.path.join(cls.folder, "agent.exe"), os.path.join(cls.folder, "agent.pdb")
         except BaseException:
             shutil.rmtree(cls.root, ignore_errors=True)
             raise
@@ -107,12 +81,9 @@ class PackageImageTest(PackageTestCase):
     def test_executable_is_a_console_program_of_its_architecture(self):
         with open(self.exe, "rb") as f:
             data = f.read()
-        self.assertEqual(data[:2], b"MZ")
         (pe,) = struct.unpack_from("<I", data, 0x3C)
-        self.assertEqual(data[pe:pe + 4], b"PE\0\0")
-        (machine,) = struct.unpack_from("<H", data, pe + 4)
-        (magic,) = struct.unpack_from("<H", data, pe + 24)
-        (subsystem,) = struct.unpack_from("<H", data, pe + 24 + 68)
+        self.assertEqual((data[:2], data[pe:pe + 4]), (b"MZ", b"PE\0\0"))
+        machine, magic, subsystem = (struct.unpack_from("<H", data, pe + at)[0] for at in (4, 24, 24 + 68))
         self.assertEqual((machine, magic), IMAGE_KIND[:2], "not an image of %s" % ARCH)
         self.assertEqual(subsystem, 3, "not a console program")
 
@@ -122,11 +93,15 @@ class PackageImageTest(PackageTestCase):
         self.assertEqual([name for name in imported if name not in WINDOWS_DLLS], [], imported)
 
     def test_executable_names_its_symbol_file_by_bare_name_guid_and_age(self):
-        sections = section_names(self.exe)
+        sections = re.findall(r"^\s*\d+\s+(\S+)\s", tool(OBJDUMP, "-h", self.exe), re.M)
         self.assertEqual([s for s in sections if s.startswith(".debug")], [], sections)
-        guid, age, name = pdb_reference(self.exe)
-        self.assertEqual(name, "agent.pdb")
-        self.assertEqual((guid, age), pdb_identity(self.pdb))
+        # The executable's CodeView entry names the PDB by its bare file name, GUID and age.
+        entry = tool("llvm-readobj-14", "--coff-debug-directory", self.exe)
+        summary = tool("llvm-pdbutil-14", "dump", "--summary", self.pdb)
+        guid = bytes.fromhex(re.search(r"PDBGUID: \(([0-9A-F ]+)\)", entry).group(1).replace(" ", ""))
+        self.assertEqual(re.search(r"PDBFileName: (\S+)", entry).group(1), "agent.pdb")
+        self.assertEqual(uuid.UUID(bytes_le=guid), uuid.UUID(re.search(r"GUID: (\{[0-9A-F-]+\})", summary).group(1)))
+        self.assertEqual(re.search(r"PDBAge: (\d+)", entry).group(1), re.search(r"Age: (\d+)", summary).group(1))
 
 
 class PackageTraceTest(PackageTestCase):
@@ -135,24 +110,18 @@ class PackageTraceTest(PackageTestCase):
     def run_fatal_in_throwaway_home(self, with_symbols):
         """Runs the packaged agent.exe in a home whose javaopts.conf the runtime rejects: "run" ends
         with a FATAL line and the stack trace of the exception."""
-        home = os.path.join(self.root, "home-%s" % ("with" if with_symbols else "without"))
-        shutil.rmtree(home, ignore_errors=True)
-        for sub in ("bin", "conf/agent", "lib", "var/log", "var/temp"):
-            os.makedirs(os.path.join(home, sub))
-        shutil.copyfile(self.exe, os.path.join(home, "bin", "agent.exe"))
+        home = Home(root=tempfile.mkdtemp(dir=self.root))
+        shutil.copyfile(self.exe, home.exe)
+        os.remove(home.file("bin/agent.pdb"))
         if with_symbols:
-            shutil.copyfile(self.pdb, os.path.join(home, "bin", "agent.pdb"))
-        java_home = javahome.make_java_home(os.path.join(home, "java"))
-        with open(os.path.join(home, "conf/agent/javahome.conf"), "w", newline="") as f:
-            f.write(windows_path(str(java_home)) + "\r\n")
-        with open(os.path.join(home, "conf/agent/javaopts.conf"), "w", newline="") as f:
-            f.write("-Xno-such-option\r\n")
-        result = run_windows(os.path.join(home, "bin", "agent.exe"), ["run"], timeout=BOUND)
+            shutil.copyfile(self.pdb, home.file("bin/agent.pdb"))
+        home.write("conf/agent/javaopts.conf", "-Xno-such-option\r\n")
+        result = home.run("run", timeout=BOUND)
         self.assertEqual(result.returncode, 1, result)
         stderr = result.stderr.replace("\r\n", "\n")  # standard error is in text mode
         self.assertIn("Unrecognized option: -Xno-such-option", stderr)
         self.assertRegex(stderr, r"(?m)^FATAL wmain\(main\.cpp:\d+\): Exception:$")
-        frames = [line for line in stderr.splitlines() if line.startswith("\tat ")]
+        frames = [line for line in stderr.splitlines() if line.startswith("\t")]
         self.assertGreater(len(frames), 5, result)
         return result, frames
 

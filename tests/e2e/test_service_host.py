@@ -1,164 +1,101 @@
 """The service process ("_service_continue") and the restart command ("_service") under Wine's service
-manager, with the stand-in Java runtime steered through conf\\agent\\javaopts.conf (a service process
-inherits the service manager's environment, not the test's)."""
+manager. The stand-in runtime is steered through conf\\agent\\javaopts.conf: a service process inherits
+the service manager's environment, not the test's."""
 
 import os
 import time
 import unittest
 
-import javahome
-import test_service_commands as common
-from harness import run_windows, windows_path
-
-SERVICE_STOPPED, SERVICE_RUNNING = 1, 4
+from harness import RUNNING, STOPPED, AgentTestCase, log_records, query_service, run_windows, wait_for_state, wait_until
 
 
-class ServiceHostTestCase(common.ServiceTestCase):
-    def setUp(self):
-        super().setUp()
-        java_home = javahome.make_java_home(os.path.join(self.home.root, "jdk"))
-        self.write_conf("javahome.conf", windows_path(java_home) + "\r\n")
-        self.record_path = self.home.file("var/stub-jvm.record")
+class ServiceHostTest(AgentTestCase):
+    services = True
 
-    def write_conf(self, name, text):
-        with open(self.home.file("conf/agent/" + name), "w", encoding="utf-8", newline="") as f:
-            f.write(text)
+    def install_with(self, javaopts):
+        self.home.write("conf/agent/javaopts.conf", javaopts.replace(" ", "\r\n") + "\r\n")
+        result = self.home.run("install-service", "--start=manual")
+        self.assertEqual(result.returncode, 0, result)
 
-    def install_with(self, main_behaviour):
-        self.write_conf("javaopts.conf", "-Dstub.main=%s\r\n" % main_behaviour)
-        self.install("--start=manual")
+    def uninstall(self):
+        self.assertEqual(self.home.run("uninstall-service").returncode, 0)
+        os.remove(self.home.record_path)
 
-    def runs(self):
-        return javahome.read_record(self.record_path)
+    def assertStoppedCleanly(self, win32=0, specific=0):
+        """Stopped with the exit codes given, the process's last log line written, no marker left."""
+        held = wait_for_state(self.home.service, STOPPED)
+        self.assertEqual((held["win32_exit"], held["specific_exit"]), (win32, specific))
+        wait_until(lambda: [r for r in log_records(self.home.log(), "INFO ") if r[4] == "Service stopped"],
+                   "the service process's last log line")
+        self.assertEqual([m for m in ("shutdown", "restart") if os.path.exists(self.home.file("var/" + m))], [])
 
-    def wait_for_runs(self, count, event="main.thread"):
-        return javahome.wait_for_record(
-            self.record_path, lambda runs: len(runs) >= count and runs[count - 1].has(event), timeout=common.BOUND)
-
-    def service_log(self):
-        with open(self.home.file("var/log/stdout"), encoding="utf-8", errors="replace") as f:
-            return f.read()
-
-    def markers(self):
-        return [name for name in ("shutdown", "restart") if os.path.exists(self.home.file("var/" + name))]
-
-
-class ServiceHostTest(ServiceHostTestCase):
     def test_start_and_stop_through_the_commands(self):
-        self.install_with("wait-shutdown")
+        self.install_with("-Dstub.main=wait-shutdown")
         started = self.home.run("start-service")
         self.assertEqual(started.returncode, 0, started)
-        self.assertLogLine(started.stderr, "INFO ", "Starting service: service=[%s]" % self.service)
-        self.assertEqual(common.sc_query(self.service)["STATE"], SERVICE_RUNNING)
-
-        run = self.wait_for_runs(1)[0]
-        self.assertIn("-Xrs", run.options)
-        self.assertEqual(run.options[-1], "exit")
-        self.assertEqual(run.value("hook.exit"), "yes")
-        self.assertEqual(run.env.get("QUENDA_SERVICE_NAME"), self.service)
-        pid = int(common.query_service(self.service)["pid"])
-        self.assertEqual(int(run.value("pid")), pid)
-        self.assertTrue([line for line in self.service_log().splitlines() if line.startswith("INFO ") and line.endswith(
-            "Starting service: service=[%s] pid=%d agent_home=[%s]" % (self.service, pid, self.home.windows))],
-            self.service_log())
-
+        self.assertLogLine(started.stderr, "INFO ", "Starting service: service=[%s]" % self.home.service)
+        self.assertEqual(query_service(self.home.service)["state"], RUNNING)
+        run = self.home.wait_for_runs(1, "main.thread")[0]
+        self.assertEqual((run.options[-3], run.options[-1], run.value("hook.exit")), ("-Xrs", "exit", "yes"))
+        self.assertEqual(run.env.get("QUENDA_SERVICE_NAME"), self.home.service)
+        self.assertLogLine(self.home.log(), "INFO ", "Starting service: service=[%s] pid=%s agent_home=[%s]"
+                           % (self.home.service, run.value("pid"), self.home.windows))
         # Already running: no second start request.
-        again = self.home.run("start-service")
-        self.assertEqual(again.returncode, 0, again)
-        self.assertEqual(len(self.runs()), 1)
-
-        # A restart marker left from before must go with the stop as well.
-        open(self.home.file("var/restart"), "w").close()
+        self.assertEqual(self.home.run("start-service").returncode, 0)
+        self.assertEqual(len(self.home.runs()), 1)
+        # A restart marker left from before goes with the stop as well.
+        self.home.write("var/restart", "")
         stopped = self.home.run("stop-service")
         self.assertEqual(stopped.returncode, 0, stopped)
-        self.assertLogLine(stopped.stderr, "INFO ", "Stopping service: service=[%s]" % self.service)
-        # The agent learnt of the stop through the marker.
-        self.assertTrue(self.runs()[0].has("shutdown.seen"), self.runs())
-        status = common.sc_query(self.service)
-        self.assertEqual((status["STATE"], status["WIN32_EXIT_CODE"], status["SERVICE_EXIT_CODE"]),
-                         (SERVICE_STOPPED, 0, 0))
-        common.wait_for_state(self.service, SERVICE_STOPPED)
-        self.wait_for_log_line("Service stopped")
-        self.assertEqual(self.markers(), [])
+        self.assertLogLine(stopped.stderr, "INFO ", "Stopping service: service=[%s]" % self.home.service)
+        self.assertTrue(self.home.runs()[0].has("shutdown.seen"), self.home.runs())
+        self.assertStoppedCleanly()
 
-        again = self.home.run("stop-service")
-        self.assertEqual(again.returncode, 0, again)
-
-    def wait_for_log_line(self, text, timeout=common.BOUND):
-        deadline = time.monotonic() + timeout
-        while not [line for line in self.service_log().splitlines() if line.endswith(text)]:
-            if time.monotonic() > deadline:
-                self.fail("no %r in the service log:\n%s" % (text, self.service_log()))
-            time.sleep(0.1)
-
-    def test_java_exit_status_becomes_the_service_exit_code(self):
-        cases = (("thread-exit:3", 1066, 3), ("exit:0", 0, 0), ("return", 0, 0))
-        for behaviour, win32_exit, specific_exit in cases:
-            with self.subTest(behaviour=behaviour):
-                self.install_with(behaviour)
+    def test_how_the_service_ends_whichever_side_ends_first(self):
+        rows = [  # (agent, least time a stop request waits or None for none, win32 and service-specific exit code)
+            ("-Dstub.main=thread-exit:3", None, 1066, 3),
+            ("-Dstub.main=exit:0", None, 0, 0),
+            ("-Dstub.main=return", None, 0, 0),
+            # A long own exit, overtaken by the stop: the agent ends through the exit hook with its status.
+            ("-Dstub.main=wait-shutdown-then-exit:5", 0, 1066, 5),
+            # The host reports stop pending with a new check point every second while it waits, so the
+            # command waits as long as the host does instead of giving up after the wait hint: for a
+            # slow agent, and for a hung one up to the host's grace of thirty seconds.
+            ("-Dstub.main=wait-shutdown -Dstub.stop.ms=8000", 8, 0, 0),
+            ("-Dstub.main=hang", 28, 0, 0),
+        ]
+        for javaopts, least_wait, win32, specific in rows:
+            with self.subTest(javaopts=javaopts):
+                self.install_with(javaopts)
                 # Started by Wine's own client: the agent may end before a waiting start could see it run.
-                run_windows("sc", ["start", self.service], timeout=common.BOUND)
-                status = common.wait_for_state(self.service, SERVICE_STOPPED)
-                self.assertEqual((status["WIN32_EXIT_CODE"], status["SERVICE_EXIT_CODE"]), (win32_exit, specific_exit))
-                self.wait_for_log_line("Service stopped")
-                removed = self.home.run("uninstall-service")
-                self.assertEqual(removed.returncode, 0, removed)
-                os.remove(self.record_path)
+                run_windows("sc", ["start", self.home.service])
+                self.home.wait_for_runs(1, "main.thread")
+                if least_wait is not None:
+                    begin = time.monotonic()
+                    self.assertEqual(self.home.run("stop-service").returncode, 0)
+                    self.assertGreater(time.monotonic() - begin, least_wait)
+                self.assertStoppedCleanly(win32, specific)
+                # A stop request that comes after the end changes nothing.
+                self.assertEqual(self.home.run("stop-service").returncode, 0)
+                self.assertStoppedCleanly(win32, specific)
+                self.uninstall()
 
-    def test_restart_command_restarts_a_running_service_and_starts_a_stopped_one(self):
-        self.install_with("wait-shutdown")
-        result = self.home.run("_service")
-        self.assertEqual(result.returncode, 0, result)
-        self.assertLogLine(result.stderr, "INFO ", "Restarting service: service=[%s]" % self.service)
-        self.wait_for_runs(1)
+    def test_the_restart_command_restarts_a_running_service_and_starts_a_stopped_one(self):
+        self.install_with("-Dstub.main=wait-shutdown")
+        for count in (1, 2):
+            result = self.home.run("_service")
+            self.assertEqual(result.returncode, 0, result)
+            self.assertLogLine(result.stderr, "INFO ", "Restarting service: service=[%s]" % self.home.service)
+            runs = self.home.wait_for_runs(count, "main.thread")
+        self.assertTrue(runs[0].has("shutdown.seen"), runs[0])
+        self.assertNotEqual(runs[0].value("pid"), runs[1].value("pid"))
+        self.assertEqual(query_service(self.home.service)["state"], RUNNING)
 
-        result = self.home.run("_service")
-        self.assertEqual(result.returncode, 0, result)
-        first, second = self.wait_for_runs(2)[:2]
-        self.assertTrue(first.has("shutdown.seen"), first)
-        self.assertNotEqual(first.value("pid"), second.value("pid"))
-        self.assertEqual(common.sc_query(self.service)["STATE"], SERVICE_RUNNING)
-        # No upgrade hand-over: the executable copy in var is not touched.
-        self.assertEqual(self.markers(), [])
-
-        removed = self.home.run("uninstall-service")
-        self.assertEqual(removed.returncode, 0, removed)
-        self.assertIsNone(common.query_service(self.service))
-
-    def test_console_run_of_the_service_process_fails_in_the_dispatcher(self):
+    def test_a_console_run_of_the_service_process_fails_in_the_dispatcher(self):
         result = self.home.run("_service_continue")
         self.assertEqual(result.returncode, 1, result)
-        log = self.service_log()
-        self.assertIn("Starting service: service=[%s]" % self.service, log)
-        self.assertIn("StartServiceCtrlDispatcherW", log)
-        self.assertTrue([line for line in log.splitlines() if line.startswith("FATAL ")], log)
-
-
-class ServiceGraceTest(ServiceHostTestCase):
-    def test_stop_waits_for_a_slow_agent_and_gives_a_hung_one_thirty_seconds(self):
-        # The host reports stop pending with a new check point every second while it waits for the
-        # agent, so the command waits as long as the host does instead of giving up after the hint.
-        for behaviour, least_wait in (("wait-shutdown\r\n-Dstub.stop.ms=8000", 8), ("hang", 28)):
-            with self.subTest(behaviour=behaviour):
-                self.install_with(behaviour)
-                started = self.home.run("start-service")
-                self.assertEqual(started.returncode, 0, started)
-                self.wait_for_runs(1)
-
-                begin = time.monotonic()
-                stopped = self.home.run("stop-service")
-                self.assertEqual(stopped.returncode, 0, stopped)
-                self.assertGreater(time.monotonic() - begin, least_wait)
-                status = common.sc_query(self.service)
-                self.assertEqual((status["STATE"], status["WIN32_EXIT_CODE"], status["SERVICE_EXIT_CODE"]),
-                                 (SERVICE_STOPPED, 0, 0))
-                deadline = time.monotonic() + common.BOUND
-                while "Service stopped" not in self.service_log() and time.monotonic() < deadline:
-                    time.sleep(0.1)
-                self.assertEqual(self.markers(), [])
-                removed = self.home.run("uninstall-service")
-                self.assertEqual(removed.returncode, 0, removed)
-                os.remove(self.record_path)
+        self.assertIn("Starting service: service=[%s]" % self.home.service, self.home.log())
+        self.assertRegex(self.home.log(), r"(?m)^FATAL .*\r?\n  .*call=StartServiceCtrlDispatcherW\(")
 
 
 if __name__ == "__main__":

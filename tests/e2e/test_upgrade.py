@@ -1,77 +1,67 @@
 """The self-upgrade relay: "_upgrade", "_upgrade_continue" and the restart from the installed executable."""
 
 import os
-import time
 import unittest
 
-import javahome
-from agent_java import JavaAgentTestCase
-from harness import wait_until
+from harness import AgentTestCase, read_record, read_text, run_windows, wait_until, windows_path
 
-BOUND = 60.0
 RELAY_VARIABLES = ("UPGRADE_SET_AGENT_HOME", "UPGRADE_JAVA_OPTS", "UPGRADE_PARENT_HANDLE")
 
 
-def quote(path):
-    return '"%s"' % path if " " in path or "\t" in path else path
-
-
-class UpgradeTestCase(JavaAgentTestCase):
+class UpgradeTest(AgentTestCase):
     def setUp(self):
         super().setUp()
         self.jar = self.home.file("var/upgrade/quill-agentupgrade.jar")
-        self.java_record = self.home.file("var/stub-java.record")
-        self.copy = self.home.file("var/agent.exe")
+        self.home.write("var/upgrade/quill-agentupgrade.jar", "exit=0\n")
+        self.home.write("var/log/upgrade.log", "x" * 10000)  # a log from before, truncated by the next upgrader
 
-    def expected_upgrader_command_line(self, extra_options):
-        jar = self.home.windows + "\\var\\upgrade\\quill-agentupgrade.jar"
-        java = javahome.windows_path(self.java_home) + "\\bin\\java.exe"
-        return "%s %s -jar %s %s" % (quote(java), extra_options, quote(jar), quote(jar))
+    def upgrader_command_line(self, extra_options):
+        quote = lambda path: '"%s"' % path if " " in path else path  # noqa: E731
+        jar = quote(self.home.windows + "\\var\\upgrade\\quill-agentupgrade.jar")
+        return "%s %s -jar %s %s" % (quote(windows_path(self.home.java_home) + "\\bin\\java.exe"), extra_options, jar, jar)
 
-    def wait_for_agent_runs(self, count):
-        """Waits until `count` agent runs have ended (the stub destroyed its VM) and returns them."""
-        return javahome.wait_for_record(self.record_path, lambda r: len(r) >= count and r[count - 1].has("destroy"),
-                                        timeout=BOUND)
-
-    def assertNoRelayVariables(self, env):
-        for name in RELAY_VARIABLES:
-            self.assertNotIn(name, env)
-
-
-class RelayTest(UpgradeTestCase):
-    def test_running_agent_is_upgraded_and_brought_back_with_its_mode(self):
-        once = javahome.windows_path(os.path.join(self.home.root, "upgraded-once"))
-        self.write_conf("javaopts.conf", "-Dstub.spawn=_upgrade start\n-Dstub.spawn.once=%s\n" % once)
-        javahome.write_upgrader_jar(self.jar, exit_status=0)
-
+    def start_agent_that_upgrades(self, main):
+        self.home.write("conf/agent/javaopts.conf", "-Dstub.spawn=_upgrade start\n-Dstub.spawn.once=%s\n-Dstub.main=%s\n"
+                        % (windows_path(self.home.file("var/upgraded-once")), main))
         result = self.home.run("start")
         self.assertEqual(result.returncode, 0, result)
-        runs = self.wait_for_agent_runs(2)
-        # The first agent launched the relay; the agent it brought back did not launch another one.
-        self.assertTrue(runs[0].has("spawn.pid"), runs[0].entries)
-        self.assertTrue(runs[1].has("spawn.skipped"), runs[1].entries)
-        self.assertIn("-Dagent.mode=start", runs[1].options)
-        self.assertNoRelayVariables(runs[1].env)
 
-        upgrader = javahome.read_record(self.java_record)
-        self.assertEqual(len(upgrader), 1, upgrader)
-        upgrader = upgrader[0]
+    def assertBroughtBack(self, runs, upgrader_log):
+        """The agent the relay started again: with its mode, without the relay's variables, after the
+        upgrader ran and its archive and the executable copy the relay ran from are gone."""
+        self.assertIn("-Dagent.mode=start", runs[1].options)
+        self.assertTrue(runs[1].has("spawn.skipped"), runs[1])
+        self.assertEqual([name for name in RELAY_VARIABLES if name in runs[1].env], [])
+        self.assertEqual(upgrader_log.replace("\r\n", "\n"),
+                         "stub upgrader: stdout jar=%s\nstub upgrader: stderr\n" % windows_path(self.jar))
+        self.assertFalse(os.path.exists(self.jar))
+        wait_until(lambda: not os.path.exists(self.home.file("var/agent.exe")), "the executable copy to be removed")
+
+    def test_a_running_agent_is_upgraded_and_brought_back_with_its_mode(self):
+        self.start_agent_that_upgrades("return")
+        runs = self.home.wait_for_runs(2, "destroy")
+        self.assertTrue(runs[0].has("spawn.pid"), runs[0])
+        [upgrader] = read_record(self.home.file("var/stub-java.record"))
         # Without UPGRADE_JAVA_OPTS two blanks stand before -jar.
-        self.assertEqual(upgrader.value("cmdline"), self.expected_upgrader_command_line(""))
+        self.assertEqual(upgrader.value("cmdline"), self.upgrader_command_line(""))
         self.assertEqual(upgrader.value("cwd").rstrip("\\"), self.home.windows)
         self.assertEqual(upgrader.env.get("UPGRADE_SET_AGENT_HOME"), self.home.windows)
         self.assertNotIn("UPGRADE_PARENT_HANDLE", upgrader.env)
-        with open(self.home.file("var/log/upgrade.log"), encoding="utf-8", errors="replace") as f:
-            log = f.read()
-        self.assertIn("stub upgrader: stdout jar=", log)
-        self.assertIn("stub upgrader: stderr", log)
-        # The archive is gone, and so is the executable copy the relay ran from.
-        self.assertFalse(os.path.exists(self.jar))
-        wait_until(lambda: not os.path.exists(self.copy), timeout=BOUND, what="the executable copy to be removed")
+        self.assertBroughtBack(runs, read_text(self.home.file("var/log/upgrade.log")))
 
-
-class UpgradeContinueTest(UpgradeTestCase):
-    """"_upgrade_continue" started directly: no predecessor to wait for, the rest as in a relay."""
+    def test_an_agent_killed_while_the_relay_waits_for_it(self):
+        """Every record of the relay reaches its log at once: it is seen while the relay waits, and
+        the relay goes on from the kill."""
+        self.start_agent_that_upgrades("wait-shutdown")
+        first = self.home.wait_for_runs(1, "spawn.pid")[0]
+        wait_until(lambda: "Waiting for parent to terminate..." in self.home.log(), "the relay's wait in the log")
+        killed = run_windows("taskkill", ["/f", "/pid", first.value("pid")])
+        self.assertEqual(killed.returncode, 0, killed)
+        runs = self.home.wait_for_runs(2, "main.thread")
+        self.assertFalse(runs[0].has("destroy"), runs[0])  # it never ended by itself
+        self.assertBroughtBack(runs, read_text(self.home.file("var/log/upgrade.log")))
+        self.assertEqual(self.home.run("stop").returncode, 0)
+        self.home.wait_for_runs(2, "destroy")
 
     def continue_upgrade(self, *args, extra_options=None):
         # AGENT_HOME tells the stand-in java.exe where its record goes; a relay inherits it from the agent.
@@ -80,43 +70,29 @@ class UpgradeContinueTest(UpgradeTestCase):
             env["UPGRADE_JAVA_OPTS"] = extra_options
         return self.home.run("_upgrade_continue", *args, env=env)
 
-    def test_missing_mode(self):
-        for word in ("_upgrade", "_upgrade_continue"):
-            with self.subTest(word=word):
-                result = self.home.run(word)
-                self.assertEqual(result.returncode, 1, result)
-                self.assertRegex(result.stderr_lines[-1],
-                                 r"^ERROR do%s\(do_upgrade\.cpp:\d+\): Argument missing: mode$" % word)
-        self.assertFalse(os.path.exists(self.copy))
-        self.assertEqual(javahome.read_record(self.java_record), [])
-
-    def test_upgrader_status_is_only_logged_and_extra_options_are_inserted(self):
-        javahome.write_upgrader_jar(self.jar, exit_status=5)
+    def test_the_upgrader_status_is_only_logged_and_extra_options_are_inserted(self):
+        self.home.write("var/upgrade/quill-agentupgrade.jar", "exit=5\n")
         options = "-Dupgrade.a=1 -Xmx64m"
         result = self.continue_upgrade("run", "-debug", extra_options=options)
         self.assertEqual(result.returncode, 0, result)
-        self.assertIn("Upgrader exited: status=5", result.stderr)
-        self.assertIn("Executing upgrader: " + self.expected_upgrader_command_line(options), result.stderr)
-        upgrader = javahome.read_record(self.java_record)[0]
-        self.assertEqual(upgrader.value("cmdline"), self.expected_upgrader_command_line(options))
+        self.assertLogLine(result.stderr, "INFO ", "Upgrader exited: status=5")
+        self.assertLogLine(result.stderr, "INFO ", "Executing upgrader: " + self.upgrader_command_line(options))
         # The upgrader still sees the relay's settings; the agent brought back sees none of them.
-        self.assertEqual(upgrader.env.get("UPGRADE_JAVA_OPTS"), options)
-        run = self.wait_for_agent_runs(1)[0]
+        self.assertEqual(read_record(self.home.file("var/stub-java.record"))[0].env.get("UPGRADE_JAVA_OPTS"), options)
+        run = self.home.wait_for_runs(1, "destroy")[0]
         self.assertIn("-Dagent.mode=run", run.options)
-        self.assertNoRelayVariables(run.env)
-        self.assertFalse(os.path.exists(self.jar))
+        self.assertEqual([name for name in RELAY_VARIABLES if name in run.env], [])
 
-    def test_missing_archive_at_deletion_still_restarts_then_fails(self):
+    def test_an_archive_gone_at_deletion_still_restarts_then_fails(self):
         # The upgrader removes its own archive, so the relay's deletion finds nothing.
-        javahome.write_upgrader_jar(self.jar, delete_jar=True)
+        self.home.write("var/upgrade/quill-agentupgrade.jar", "delete.jar=yes\n")
         result = self.continue_upgrade("run")
         self.assertEqual(result.returncode, 1, result)
-        self.assertIn("Upgrade failed with an exception - attempting to restart agent.", result.stderr)
+        self.assertLogLine(result.stderr, "INFO ", "Upgrade failed with an exception - attempting to restart agent.")
         fatal = result.stderr[result.stderr.index("FATAL "):]
         self.assertIn("call=DeleteFileW(2)", fatal.split("\tat ")[0])
         self.assertNotIn("Exception attempting to restart", result.stderr)
-        run = self.wait_for_agent_runs(1)[0]
-        self.assertIn("-Dagent.mode=run", run.options)
+        self.assertIn("-Dagent.mode=run", self.home.wait_for_runs(1, "destroy")[0].options)
 
 
 if __name__ == "__main__":

@@ -1,41 +1,31 @@
 #pragma once
-// Bounds a test step that cannot take a timeout of its own (a blocking read or write): when the
-// step runs past its limit the whole test program ends with a message, so that a fault shows as a
-// failure instead of a hang.
+// Bounds a test step that cannot take a time-out of its own (a blocking read, a lock): when the step
+// runs past its limit the test program ends with a message, so that a fault is a failure, not a hang.
 
 #include <windows.h>
 
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <mutex>
+#include <memory>
 #include <thread>
 
 class deadline {
 public:
-    deadline(std::chrono::seconds limit, const char* what)
-        : thread_([this, limit, what] {
-              std::unique_lock<std::mutex> lock(mutex_);
-              if (!done_condition_.wait_for(lock, limit, [this] { return done_; })) {
-                  std::fprintf(stderr, "deadline passed: %s\n", what);
-                  std::fflush(stderr);
-                  TerminateProcess(GetCurrentProcess(), 99);
-              }
-          }) {}
-    deadline(const deadline&) = delete;
-    deadline& operator=(const deadline&) = delete;
-    ~deadline() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            done_ = true;
-        }
-        done_condition_.notify_all();
-        thread_.join();
+    deadline(std::chrono::seconds limit, const char* what) {
+        std::thread([done = done_, end = std::chrono::steady_clock::now() + limit, what] {
+            while (!*done) {
+                if (std::chrono::steady_clock::now() > end) {
+                    std::fprintf(stderr, "deadline passed: %s\n", what);
+                    std::fflush(stderr);
+                    TerminateProcess(GetCurrentProcess(), 99);
+                }
+                Sleep(50);
+            }
+        }).detach();
     }
+    ~deadline() { *done_ = true; }
 
 private:
-    std::mutex mutex_;
-    std::condition_variable done_condition_;
-    bool done_ = false;
-    std::thread thread_;
+    std::shared_ptr<std::atomic<bool>> done_ = std::make_shared<std::atomic<bool>>(false);
 };

@@ -5,13 +5,9 @@
 #include <jni.h>
 
 #include <cstdarg>
-#include <cstring>
 #include <deque>
-#include <map>
 #include <thread>
-#include <unordered_set>
 
-#include "jni_slot_names.h"
 #include "stub_common.h"
 
 #include <psapi.h>
@@ -20,67 +16,41 @@ namespace {
 
 using namespace stub;
 
-constexpr std::string_view string_class_name = "java/lang/String";
 constexpr std::string_view main_class_name = "com/brindle/quill/agent/CompactAgentLauncher";
-constexpr std::string_view main_signature = "([Ljava/lang/String;)V";
 
-enum class kind { klass, string, array, throwable };
+enum class kind { klass, string, array };
 
 struct object {
     kind what;
-    std::string name;   // a class's JNI name, or a throwable's class name
-    std::wstring text;  // a string's characters, or a throwable's message
-    std::string frame;  // where a throwable was thrown
-    const object* element_class = nullptr;
+    std::wstring text;  // a string's characters
     std::vector<const object*> elements;
 };
 
-// Every local reference is a handle of its own, so a use after DeleteLocalRef is caught even while
-// another reference to the same object is alive.
-struct reference {
-    const object* target;
-    bool live = true;
-};
-
-enum class behaviour { return_now, wait_shutdown, exit, thread_exit, throw_exception, wait_shutdown_then_exit, hang };
-
 struct script {
-    behaviour main = behaviour::return_now;
+    std::string main = "return", fail;  // the behaviour of main without its status; the call that fails
     jint exit_status = 0;
-    DWORD poll_ms = 100;
-    std::optional<DWORD> wait_ms;
-    DWORD stop_ms = 0;
-    std::string fail;
-    std::optional<jint> create_status;
-    std::optional<std::string> spawn, spawn_exe, spawn_once;
-    std::vector<std::string> spawn_env, env_names;
+    DWORD poll_ms = 100, stop_ms = 0;
+    std::optional<std::string> spawn, spawn_once;
 };
 
 using exit_hook = void(JNICALL*)(jint);
 
-// One virtual machine per process. Only the JNI environment's own thread touches the objects; the
-// lock covers the invocation interface, which any thread may call.
+// The JNI environment belongs to the thread that created the VM, and only that thread calls into it.
 struct vm_state {
-    std::mutex lock;
-    bool created = false;
     bool destroyed = false;
+    DWORD thread = 0;
     script settings;
     exit_hook on_exit = nullptr;
     std::deque<object> objects;
-    std::deque<reference> references;
-    std::unordered_set<const void*> known_references;
-    const object* pending = nullptr;
-    std::map<DWORD, std::unique_ptr<JNIEnv>> envs;
+    std::optional<std::string> pending;  // the pending exception's class and message
     const object* string_class = nullptr;
     const object* main_class = nullptr;
 };
-vm_state vm_data;
+vm_state vm;
 record_file record;
-int main_method_tag;
 
-jmethodID main_method() { return reinterpret_cast<jmethodID>(&main_method_tag); }
 std::string thread_id() { return std::to_string(GetCurrentThreadId()); }
-[[noreturn]] void misuse(std::string_view what) { die("stub jvm: " + std::string(what)); }
+[[noreturn]] void misuse(const std::string& what) { die("stub jvm: " + what); }
 
 std::wstring agent_home() {
     auto home = find_env(L"AGENT_HOME");
@@ -88,44 +58,21 @@ std::wstring agent_home() {
     return *home;
 }
 
-const object* make(object o) { return &vm_data.objects.emplace_back(std::move(o)); }
+const object* make(object o) { return &vm.objects.emplace_back(std::move(o)); }
+jobject ref(const object* o) { return reinterpret_cast<jobject>(const_cast<object*>(o)); }
 
-jobject new_ref(const object* target) {
-    if (!target) return nullptr;
-    reference& r = vm_data.references.emplace_back(reference{target});
-    vm_data.known_references.insert(&r);
-    return reinterpret_cast<jobject>(&r);
-}
-
-reference* ref_of(jobject ref, const char* fn) {
-    if (!vm_data.known_references.count(ref)) misuse(std::string(fn) + " got a reference this runtime never gave out");
-    auto* r = reinterpret_cast<reference*>(ref);
-    if (!r->live) misuse(std::string(fn) + " got a reference already deleted with DeleteLocalRef");
-    return r;
-}
-
-const object* deref(jobject ref, const char* fn, std::optional<kind> expected = std::nullopt) {
-    if (!ref) {
-        if (expected) misuse(std::string(fn) + " got a null reference");
-        return nullptr;
-    }
-    const object* o = ref_of(ref, fn)->target;
-    if (expected && o->what != *expected) misuse(std::string(fn) + " got a reference of the wrong kind");
+const object* deref(jobject r, const char* fn, kind expected) {
+    auto* o = reinterpret_cast<const object*>(r);
+    if (!o || o->what != expected) misuse(std::string(fn) + " got a null reference or one of the wrong kind");
     return o;
 }
 
-void throw_new(std::string java_class, std::string_view message, std::string frame) {
-    vm_data.pending = make({kind::throwable, std::move(java_class), to_wide(message), std::move(frame)});
-}
+jmethodID main_method() { return reinterpret_cast<jmethodID>(const_cast<object*>(vm.main_class)); }
 
-std::unique_lock<std::mutex> enter(JNIEnv* env, const char* fn, bool pending_allowed = false) {
-    std::unique_lock guard(vm_data.lock);
-    if (vm_data.destroyed) misuse(std::string(fn) + " called after DestroyJavaVM");
-    auto it = vm_data.envs.find(GetCurrentThreadId());
-    if (it == vm_data.envs.end() || it->second.get() != env)
-        misuse(std::string(fn) + " called with a JNIEnv that does not belong to thread " + thread_id());
-    if (!pending_allowed && vm_data.pending) misuse(std::string(fn) + " called while an exception is pending");
-    return guard;
+void enter(const char* fn, bool pending_allowed = false) {
+    if (vm.destroyed) misuse(std::string(fn) + " called after DestroyJavaVM");
+    if (GetCurrentThreadId() != vm.thread) misuse(std::string(fn) + " called on a thread the JNIEnv does not belong to");
+    if (!pending_allowed && vm.pending) misuse(std::string(fn) + " called while an exception is pending");
 }
 
 // ---- The agent's part: what the launcher class's main does --------------------------------------
@@ -134,418 +81,221 @@ std::unique_lock<std::mutex> enter(JNIEnv* env, const char* fn, bool pending_all
     record.value("exit.status", std::to_string(status));
     record.value("exit.thread", thread_id());
     // A real runtime hands the status to the hook and, should the hook return, ends the process itself.
-    if (vm_data.on_exit) {
-        vm_data.on_exit(status);
-        record.line("exit.hook.returned");
-    }
+    if (vm.on_exit) vm.on_exit(status);
     ExitProcess(UINT(status));
 }
 
-// The agent treats the marker as a one-shot request and removes it, so that a successor it started
+// The agent takes the marker as a one-shot request and removes it, so that a successor it started
 // (restart, upgrade) does not stop at once.
 void wait_for_shutdown(const script& s) {
     std::wstring marker = agent_home() + L"\\var\\shutdown";
-    ULONGLONG start = GetTickCount64();
-    while (!file_exists(marker)) {
-        if (s.wait_ms && GetTickCount64() - start >= *s.wait_ms) {
-            record.line("shutdown.timeout");
-            return;
-        }
-        Sleep(s.poll_ms);
-    }
+    while (!file_exists(marker)) Sleep(s.poll_ms);
     DeleteFileW(marker.c_str());
     record.line("shutdown.seen");
     Sleep(s.stop_ms);
 }
 
-// Starts the program the way Java's ProcessBuilder with inherited I/O does: inheritable copies of
-// the standard handles, a Unicode environment block only when it differs, and no wait.
+// Starts bin\agent.exe as Java's ProcessBuilder with inherited I/O does: inheritable copies of the
+// standard handles, no wait.
 void spawn(const script& s) {
     if (s.spawn_once) {
         std::wstring once = to_wide(*s.spawn_once);
-        if (file_exists(once)) {
-            record.line("spawn.skipped");
-            return;
-        }
-        unique_handle(CreateFileW(once.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (file_exists(once)) return record.line("spawn.skipped");
+        CloseHandle(CreateFileW(once.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     }
-    std::wstring exe = s.spawn_exe ? to_wide(*s.spawn_exe) : agent_home() + L"\\bin\\agent.exe";
-    std::wstring command_line = L"\"" + exe + L"\" " + to_wide(*s.spawn);
-
-    std::wstring block;
-    if (!s.spawn_env.empty()) {
-        wchar_t* current = GetEnvironmentStringsW();
-        for (const wchar_t* entry = current; *entry; entry += wcslen(entry) + 1) {
-            std::wstring_view text(entry);
-            bool replaced = false;
-            for (auto& extra : s.spawn_env) {
-                std::wstring name = to_wide(extra.substr(0, extra.find('=') + 1));
-                replaced = replaced || (text.size() >= name.size() &&
-                                        CompareStringOrdinal(entry, int(name.size()), name.c_str(), int(name.size()), TRUE) == CSTR_EQUAL);
-            }
-            if (!replaced) block.append(text).push_back(L'\0');
-        }
-        FreeEnvironmentStringsW(current);
-        for (auto& extra : s.spawn_env) block.append(to_wide(extra)).push_back(L'\0');
-        block.push_back(L'\0');
-    }
-
+    std::wstring command_line = L"\"" + agent_home() + L"\\bin\\agent.exe\" " + to_wide(*s.spawn);
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
-    unique_handle copies[3];
     HANDLE* slots[3] = {&startup.hStdInput, &startup.hStdOutput, &startup.hStdError};
     DWORD which[3] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
-    for (int i = 0; i < 3; ++i) {
-        HANDLE h = GetStdHandle(which[i]), copy = nullptr;
-        if (h && h != INVALID_HANDLE_VALUE &&
-            DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &copy, 0, TRUE, DUPLICATE_SAME_ACCESS))
-            copies[i].reset(copy);
-        *slots[i] = copy;
-    }
+    for (int i = 0; i < 3; ++i)
+        DuplicateHandle(GetCurrentProcess(), GetStdHandle(which[i]), GetCurrentProcess(), slots[i], 0, TRUE,
+                        DUPLICATE_SAME_ACCESS);
     PROCESS_INFORMATION info{};
-    if (!CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT,
-                        block.empty() ? nullptr : block.data(), nullptr, &startup, &info)) {
-        // ProcessBuilder would throw an IOException, which the agent logs and survives.
-        record.value("spawn.error", std::to_string(GetLastError()));
-        print_err("stub jvm: cannot start " + to_utf8(command_line));
-        return;
-    }
-    unique_handle process(info.hProcess), thread(info.hThread);
+    if (!CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
+                        &startup, &info))
+        return record.value("spawn.error", std::to_string(GetLastError()));
+    for (HANDLE h : {startup.hStdInput, startup.hStdOutput, startup.hStdError, info.hProcess, info.hThread})
+        if (h) CloseHandle(h);
     record.value("spawn.pid", std::to_string(info.dwProcessId));
 }
 
-// Returns true when main leaves with an exception.
-bool run_main(const std::vector<std::optional<std::wstring>>& args) {
-    const script& s = vm_data.settings;
-    record.value("main.class", std::string(main_class_name));
+// True when main leaves with an exception.
+bool run_main(const std::vector<std::wstring>& args) {
+    const script& s = vm.settings;
     record.value("main.thread", thread_id());
     record.value("main.arg.count", std::to_string(args.size()));
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i]) record.value("main.arg[" + std::to_string(i) + "]", to_utf8(*args[i]));
-        else record.value("main.arg.null", std::to_string(i));
-    }
+    for (size_t i = 0; i < args.size(); ++i) record.value("main.arg[" + std::to_string(i) + "]", to_utf8(args[i]));
     print_out("stub jvm: main started");
     if (s.spawn) spawn(s);
-    switch (s.main) {
-    case behaviour::return_now: break;
-    case behaviour::wait_shutdown: wait_for_shutdown(s); break;
-    case behaviour::wait_shutdown_then_exit: wait_for_shutdown(s); java_exit(s.exit_status);
-    case behaviour::exit: java_exit(s.exit_status);
-    case behaviour::thread_exit:
-        std::thread([status = s.exit_status] { java_exit(status); }).detach();
-        [[fallthrough]];
-    case behaviour::hang:
+    if (s.main == "wait-shutdown" || s.main == "wait-shutdown-then-exit") wait_for_shutdown(s);
+    if (s.main == "exit" || s.main == "wait-shutdown-then-exit") java_exit(s.exit_status);
+    if (s.main == "thread-exit") std::thread([status = s.exit_status] { java_exit(status); }).detach();
+    if (s.main == "thread-exit" || s.main == "hang")
         for (;;) Sleep(INFINITE);
-    case behaviour::throw_exception:
-        record.line("main.threw");
-        return true;
-    }
-    record.line("main.returned");
-    return false;
+    record.line(s.main == "throw" ? "main.threw" : "main.returned");
+    return s.main == "throw";
 }
 
-// ---- JNI functions -------------------------------------------------------------------------------
+// ---- The JNI functions the program calls ---------------------------------------------------------
 
-jclass JNICALL find_class(JNIEnv* env, const char* name) {
-    auto guard = enter(env, "FindClass");
-    if (!name) misuse("FindClass got a null name");
-    const script& s = vm_data.settings;
-    if (name == string_class_name && s.fail != "findclass-string") return jclass(new_ref(vm_data.string_class));
-    if (name == main_class_name && s.fail != "findclass-main") return jclass(new_ref(vm_data.main_class));
-    throw_new("java.lang.NoClassDefFoundError", name, "");
+jclass JNICALL find_class(JNIEnv*, const char* name) {
+    enter("FindClass");
+    const std::string& fail = vm.settings.fail;
+    if (name == std::string_view("java/lang/String") && fail != "findclass-string") return jclass(ref(vm.string_class));
+    if (name == main_class_name && fail != "findclass-main") return jclass(ref(vm.main_class));
+    vm.pending = "java.lang.NoClassDefFoundError: " + std::string(name);
     return nullptr;
 }
 
-jmethodID JNICALL get_static_method_id(JNIEnv* env, jclass cls, const char* name, const char* sig) {
-    auto guard = enter(env, "GetStaticMethodID");
-    const object* c = deref(cls, "GetStaticMethodID", kind::klass);
-    if (!name || !sig) misuse("GetStaticMethodID got a null name or signature");
-    if (vm_data.settings.fail == "getstaticmethodid" || c != vm_data.main_class || name != std::string_view("main") ||
-        sig != main_signature) {
-        throw_new("java.lang.NoSuchMethodError", name, "");
+jmethodID JNICALL get_static_method_id(JNIEnv*, jclass cls, const char* name, const char* sig) {
+    enter("GetStaticMethodID");
+    if (vm.settings.fail == "getstaticmethodid" || deref(cls, "GetStaticMethodID", kind::klass) != vm.main_class ||
+        name != std::string_view("main") || sig != std::string_view("([Ljava/lang/String;)V")) {
+        vm.pending = "java.lang.NoSuchMethodError: " + std::string(name);
         return nullptr;
     }
     return main_method();
 }
 
-jobjectArray JNICALL new_object_array(JNIEnv* env, jsize length, jclass cls, jobject init) {
-    auto guard = enter(env, "NewObjectArray");
-    const object* element_class = deref(cls, "NewObjectArray", kind::klass);
-    const object* initial = deref(init, "NewObjectArray");
-    if (length < 0) {
-        throw_new("java.lang.NegativeArraySizeException", std::to_string(length), "");
-        return nullptr;
-    }
-    if (vm_data.settings.fail == "newobjectarray") {
-        throw_new("java.lang.OutOfMemoryError", "Java heap space", "");
-        return nullptr;
-    }
+jobjectArray JNICALL new_object_array(JNIEnv*, jsize length, jclass cls, jobject init) {
+    enter("NewObjectArray");
+    if (deref(cls, "NewObjectArray", kind::klass) != vm.string_class || init || length < 0)
+        misuse("NewObjectArray: not an empty String[]");
     object array{kind::array};
-    array.element_class = element_class;
-    array.elements.assign(size_t(length), initial);
-    return jobjectArray(new_ref(make(std::move(array))));
+    array.elements.resize(size_t(length));
+    return jobjectArray(ref(make(std::move(array))));
 }
 
-jstring JNICALL new_string(JNIEnv* env, const jchar* chars, jsize length) {
-    auto guard = enter(env, "NewString");
-    if (length < 0 || (!chars && length > 0)) misuse("NewString got an invalid buffer");
-    if (vm_data.settings.fail == "newstring") {
-        throw_new("java.lang.OutOfMemoryError", "Java heap space", "");
-        return nullptr;
-    }
-    return jstring(new_ref(make({kind::string, "", std::wstring(reinterpret_cast<const wchar_t*>(chars), size_t(length))})));
+jstring JNICALL new_string(JNIEnv*, const jchar* chars, jsize length) {
+    enter("NewString");
+    return jstring(ref(make({kind::string, std::wstring(reinterpret_cast<const wchar_t*>(chars), size_t(length))})));
 }
 
-void JNICALL set_object_array_element(JNIEnv* env, jobjectArray array, jsize index, jobject value) {
-    auto guard = enter(env, "SetObjectArrayElement");
+void JNICALL set_object_array_element(JNIEnv*, jobjectArray array, jsize index, jobject value) {
+    enter("SetObjectArrayElement");
     auto* a = const_cast<object*>(deref(array, "SetObjectArrayElement", kind::array));
-    const object* v = deref(value, "SetObjectArrayElement");
-    if (index < 0 || size_t(index) >= a->elements.size())
-        throw_new("java.lang.ArrayIndexOutOfBoundsException",
-                  "Index " + std::to_string(index) + " out of bounds for length " + std::to_string(a->elements.size()), "");
-    else if (v && a->element_class == vm_data.string_class && v->what != kind::string)
-        throw_new("java.lang.ArrayStoreException", "arraycopy: type mismatch", "");
-    else
-        a->elements[size_t(index)] = v;
+    if (index < 0 || size_t(index) >= a->elements.size()) misuse("SetObjectArrayElement: index out of bounds");
+    a->elements[size_t(index)] = deref(value, "SetObjectArrayElement", kind::string);
 }
 
-void JNICALL delete_local_ref(JNIEnv* env, jobject ref) {
-    auto guard = enter(env, "DeleteLocalRef", true);
-    if (ref) ref_of(ref, "DeleteLocalRef")->live = false;
+void JNICALL delete_local_ref(JNIEnv*, jobject) { enter("DeleteLocalRef", true); }
+
+jboolean JNICALL exception_check(JNIEnv*) {
+    enter("ExceptionCheck", true);
+    return vm.pending ? JNI_TRUE : JNI_FALSE;
 }
 
-jboolean JNICALL exception_check(JNIEnv* env) {
-    auto guard = enter(env, "ExceptionCheck", true);
-    return vm_data.pending ? JNI_TRUE : JNI_FALSE;
+void JNICALL exception_clear(JNIEnv*) {
+    enter("ExceptionClear", true);
+    vm.pending.reset();
 }
 
-jthrowable JNICALL exception_occurred(JNIEnv* env) {
-    auto guard = enter(env, "ExceptionOccurred", true);
-    return jthrowable(new_ref(vm_data.pending));
+// Prints as the real runtime does and, like it, clears the exception.
+void JNICALL exception_describe(JNIEnv*) {
+    enter("ExceptionDescribe", true);
+    if (!vm.pending) return;
+    print_err("Exception in thread \"main\" " + *vm.pending + "\r\n\tat " + std::string(main_class_name) + ".main");
+    vm.pending.reset();
 }
 
-void JNICALL exception_clear(JNIEnv* env) {
-    auto guard = enter(env, "ExceptionClear", true);
-    vm_data.pending = nullptr;
-}
-
-// Prints like the real runtime and, like it, clears the exception.
-void JNICALL exception_describe(JNIEnv* env) {
-    auto guard = enter(env, "ExceptionDescribe", true);
-    if (const object* e = vm_data.pending) {
-        std::string text = "Exception in thread \"main\" " + e->name;
-        if (!e->text.empty()) text += ": " + to_utf8(e->text);
-        text += "\r\n\tat " + (e->frame.empty() ? std::string("java.base/java.lang.Thread.run(Thread.java)") : e->frame);
-        print_err(text);
-        vm_data.pending = nullptr;
-    }
-}
-
-void call_main(JNIEnv* env, jclass cls, jmethodID method, jobject arg, const char* fn) {
-    std::vector<std::optional<std::wstring>> args;
+// The program's variadic CallStaticVoidMethod is jni.h's wrapper of this one.
+void JNICALL call_static_void_method_v(JNIEnv*, jclass cls, jmethodID method, va_list list) {
+    jobject arg = va_arg(list, jobject);
+    std::vector<std::wstring> args;
     {
-        auto guard = enter(env, fn);
-        if (deref(cls, fn, kind::klass) != vm_data.main_class || method != main_method())
-            misuse(std::string(fn) + " got a class or method id that do not belong together");
-        const object* array = deref(arg, fn, kind::array);
-        if (array->element_class != vm_data.string_class) misuse(std::string(fn) + " got an array that is not a String[]");
-        for (const object* element : array->elements)
-            args.push_back(element ? std::optional(element->text) : std::nullopt);
+        enter("CallStaticVoidMethodV");
+        if (deref(cls, "CallStaticVoidMethodV", kind::klass) != vm.main_class || method != main_method())
+            misuse("CallStaticVoidMethodV got a class or method id that do not belong together");
+        for (const object* element : deref(arg, "CallStaticVoidMethodV", kind::array)->elements)
+            args.push_back(element ? element->text : L"<null>");
     }
-    bool threw = run_main(args);
-    if (threw) {
-        std::lock_guard guard(vm_data.lock);
-        throw_new("java.lang.RuntimeException", "stub jvm: main threw as scripted",
-                  "com.brindle.quill.agent.CompactAgentLauncher.main(CompactAgentLauncher.java)");
-    }
+    if (run_main(args)) vm.pending = "java.lang.RuntimeException: stub jvm: main threw as scripted";
 }
 
-void JNICALL call_static_void_method_v(JNIEnv* env, jclass cls, jmethodID method, va_list args) {
-    call_main(env, cls, method, va_arg(args, jobject), "CallStaticVoidMethodV");
-}
-
-// Variadic: always the caller-cleans convention, whatever JNICALL says (compilers ignore it here).
-void call_static_void_method(JNIEnv* env, jclass cls, jmethodID method, ...) {
-    va_list args;
-    va_start(args, method);
-    jobject array = va_arg(args, jobject);
-    va_end(args);
-    call_main(env, cls, method, array, "CallStaticVoidMethod");
-}
-
-void JNICALL call_static_void_method_a(JNIEnv* env, jclass cls, jmethodID method, const jvalue* args) {
-    if (!args) misuse("CallStaticVoidMethodA got no argument array");
-    call_main(env, cls, method, args[0].l, "CallStaticVoidMethodA");
-}
-
-std::string slot_name(size_t index) {
-    std::string_view names = jni_slot_names;
-    for (size_t i = 0; i < index && !names.empty(); ++i) names.remove_prefix(std::min(names.size(), names.find(' ') + 1));
-    std::string_view name = names.substr(0, names.find(' '));
-    return name.empty() ? "#" + std::to_string(index) : std::string(name);
-}
-
-// The stand-in for every slot the program has no business calling: the call cannot go unnoticed.
-template <size_t I>
-void JNICALL unexpected_call() {
-    misuse("unexpected JNI call " + slot_name(I));
-}
-
-template <size_t... I>
-JNINativeInterface_ make_native_table(std::index_sequence<I...>) {
-    void* slots[] = {reinterpret_cast<void*>(&unexpected_call<I>)...};
-    JNINativeInterface_ table;
-    static_assert(sizeof(slots) == sizeof(table));
-    std::memcpy(&table, slots, sizeof(table));
-    table.FindClass = find_class;
-    table.GetStaticMethodID = get_static_method_id;
-    table.NewObjectArray = new_object_array;
-    table.NewString = new_string;
-    table.SetObjectArrayElement = set_object_array_element;
-    table.DeleteLocalRef = delete_local_ref;
-    table.ExceptionCheck = exception_check;
-    table.ExceptionOccurred = exception_occurred;
-    table.ExceptionClear = exception_clear;
-    table.ExceptionDescribe = exception_describe;
-    table.CallStaticVoidMethod = call_static_void_method;
-    table.CallStaticVoidMethodV = call_static_void_method_v;
-    table.CallStaticVoidMethodA = call_static_void_method_a;
-    return table;
-}
-const JNINativeInterface_ native_table = make_native_table(std::make_index_sequence<sizeof(JNINativeInterface_) / sizeof(void*)>());
-
-// ---- Invocation interface ------------------------------------------------------------------------
-
-bool is_supported_version(jint version) {
-    return version == JNI_VERSION_1_1 || version == JNI_VERSION_1_2 || version == JNI_VERSION_1_4 ||
-           version == JNI_VERSION_1_6 || version == JNI_VERSION_1_8;
-}
+// Every other slot: the call cannot go unnoticed. It never returns, so the calling convention and the
+// arguments do not matter.
+void JNICALL unexpected() { misuse("unexpected JNI call"); }
 
 jint JNICALL destroy_java_vm(JavaVM*) {
-    std::lock_guard guard(vm_data.lock);
-    if (!vm_data.created || vm_data.destroyed) return JNI_ERR;
-    vm_data.destroyed = true;
+    enter("DestroyJavaVM");
+    vm.destroyed = true;
     record.value("destroy.thread", thread_id());
     record.line("destroy");
     return JNI_OK;
 }
 
-jint JNICALL attach_current_thread(JavaVM*, void** penv, void*) {
-    std::lock_guard guard(vm_data.lock);
-    if (vm_data.destroyed) return JNI_ERR;
-    auto& env = vm_data.envs[GetCurrentThreadId()];
-    if (!env) env.reset(new JNIEnv{&native_table});
-    *penv = env.get();
-    return JNI_OK;
+template <typename Table, typename Fill>
+Table make_table(Fill fill) {
+    Table table;
+    auto** slots = reinterpret_cast<void**>(&table);
+    std::fill(slots, slots + sizeof(table) / sizeof(void*), reinterpret_cast<void*>(&unexpected));
+    fill(table);
+    return table;
 }
-
-jint JNICALL detach_current_thread(JavaVM*) {
-    std::lock_guard guard(vm_data.lock);
-    vm_data.envs.erase(GetCurrentThreadId());
-    return JNI_OK;
-}
-
-jint JNICALL get_env(JavaVM*, void** penv, jint version) {
-    std::lock_guard guard(vm_data.lock);
-    *penv = nullptr;
-    if (!is_supported_version(version)) return JNI_EVERSION;
-    auto it = vm_data.envs.find(GetCurrentThreadId());
-    if (vm_data.destroyed || it == vm_data.envs.end()) return JNI_EDETACHED;
-    *penv = it->second.get();
-    return JNI_OK;
-}
-
-const JNIInvokeInterface_ invoke_table{nullptr,       nullptr,         nullptr, destroy_java_vm, attach_current_thread,
-                                       detach_current_thread, get_env, attach_current_thread};
+const JNINativeInterface_ native_table = make_table<JNINativeInterface_>([](JNINativeInterface_& t) {
+    t.FindClass = find_class;
+    t.GetStaticMethodID = get_static_method_id;
+    t.NewObjectArray = new_object_array;
+    t.NewString = new_string;
+    t.SetObjectArrayElement = set_object_array_element;
+    t.DeleteLocalRef = delete_local_ref;
+    t.ExceptionCheck = exception_check;
+    t.ExceptionClear = exception_clear;
+    t.ExceptionDescribe = exception_describe;
+    t.CallStaticVoidMethodV = call_static_void_method_v;
+});
+const JNIInvokeInterface_ invoke_table =
+    make_table<JNIInvokeInterface_>([](JNIInvokeInterface_& t) { t.DestroyJavaVM = destroy_java_vm; });
+JNIEnv the_env{&native_table};
 JavaVM the_vm{&invoke_table};
 
-behaviour parse_main(const std::string& value, jint& status) {
-    for (auto [text, b] : {std::pair{"return", behaviour::return_now}, {"wait-shutdown", behaviour::wait_shutdown},
-                           {"throw", behaviour::throw_exception}, {"hang", behaviour::hang}})
-        if (value == text) return b;
-    for (auto [prefix, b] : {std::pair{"exit:", behaviour::exit}, {"thread-exit:", behaviour::thread_exit},
-                             {"wait-shutdown-then-exit:", behaviour::wait_shutdown_then_exit}}) {
-        if (!starts_with(value, prefix)) continue;
-        if (auto n = parse_long(std::string_view(value).substr(strlen(prefix)))) {
-            status = jint(*n);
-            return b;
-        }
-    }
-    misuse("bad setting -Dstub.main=" + value);
-}
-
-DWORD parse_ms(const properties& p, const char* name, DWORD fallback) {
-    auto text = p.get(name);
-    if (!text) return fallback;
-    auto n = parse_long(*text);
-    if (!n || *n < 0) misuse(std::string("bad setting -D") + name + "=" + *text);
-    return DWORD(*n);
-}
-
 script read_script(const properties& p) {
-    p.reject_unknown_stub_settings({"record", "main", "poll.ms", "wait.ms", "stop.ms", "fail", "create.status", "spawn",
-                                    "spawn.exe", "spawn.env", "spawn.once", "env"},
-                                   "stub jvm");
+    auto number = [](const std::string& name, const std::string& text) {
+        if (auto n = parse_long(text)) return *n;
+        misuse("bad setting -Dstub." + name + "=" + text);
+    };
     script s;
-    if (auto m = p.get("stub.main")) s.main = parse_main(*m, s.exit_status);
-    s.poll_ms = parse_ms(p, "stub.poll.ms", 100);
-    if (p.get("stub.wait.ms")) s.wait_ms = parse_ms(p, "stub.wait.ms", 0);
-    s.stop_ms = parse_ms(p, "stub.stop.ms", 0);
+    std::string main = p.get("stub.main").value_or("return");
+    s.main = main.substr(0, main.find(':'));
+    if (s.main.size() < main.size()) s.exit_status = jint(number("main", main.substr(s.main.size() + 1)));
+    const std::string_view behaviours[] = {"return", "wait-shutdown", "wait-shutdown-then-exit", "exit", "thread-exit", "throw", "hang"};
+    if (std::find(std::begin(behaviours), std::end(behaviours), s.main) == std::end(behaviours)) misuse("bad -Dstub.main=" + main);
+    s.poll_ms = DWORD(number("poll.ms", p.get("stub.poll.ms").value_or("100")));
+    s.stop_ms = DWORD(number("stop.ms", p.get("stub.stop.ms").value_or("0")));
     s.fail = p.get("stub.fail").value_or("");
-    if (!s.fail.empty() && s.fail != "findclass-string" && s.fail != "findclass-main" && s.fail != "getstaticmethodid" &&
-        s.fail != "newobjectarray" && s.fail != "newstring")
+    if (!s.fail.empty() && s.fail != "findclass-string" && s.fail != "findclass-main" && s.fail != "getstaticmethodid")
         misuse("bad setting -Dstub.fail=" + s.fail);
-    if (auto c = p.get("stub.create.status")) {
-        auto n = parse_long(*c);
-        if (!n) misuse("bad setting -Dstub.create.status=" + *c);
-        s.create_status = jint(*n);
-    }
     s.spawn = p.get("stub.spawn");
-    s.spawn_exe = p.get("stub.spawn.exe");
     s.spawn_once = p.get("stub.spawn.once");
-    s.spawn_env = p.get_all("stub.spawn.env");
-    for (auto& e : s.spawn_env)
-        if (e.find('=') == std::string::npos || e.front() == '=') misuse("bad setting -Dstub.spawn.env=" + e);
-    if (auto e = p.get("stub.env")) s.env_names = split_list(*e);
     return s;
 }
-
-bool is_hook_option(std::string_view text) { return text == "exit" || text == "abort" || text == "vfprintf"; }
 
 }  // namespace
 
 extern "C" JNIEXPORT jint JNICALL JNI_CreateJavaVM(JavaVM** pvm, void** penv, void* raw_args) {
-    // Taken before anything else, for the start-up and memory figures of the benchmarks: the moment
-    // the host reached the runtime, and what the host process had used up to then.
+    // Taken before anything else, for the benchmarks: the moment the host reached the runtime, and
+    // what the host process had used up to then.
     LARGE_INTEGER entry_ticks{}, ticks_per_second{};
     QueryPerformanceCounter(&entry_ticks);
     QueryPerformanceFrequency(&ticks_per_second);
     PROCESS_MEMORY_COUNTERS memory{};
-    memory.cb = sizeof(memory);
     bool have_memory = K32GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof(memory));
 
     auto* args = static_cast<JavaVMInitArgs*>(raw_args);
-    if (!pvm || !penv || !args) return JNI_EINVAL;
-    *pvm = nullptr;
-    *penv = nullptr;
-    // Other versions lay the start arguments out differently; nothing else of them can be read.
+    // Other versions lay the start arguments out differently; nothing else of them could be read.
     if (args->version != JNI_VERSION_1_8) return JNI_EVERSION;
-    if (args->nOptions < 0 || (args->nOptions > 0 && !args->options)) return JNI_EINVAL;
-
     std::vector<std::string_view> texts;
     properties props;
     for (jint i = 0; i < args->nOptions; ++i) {
-        if (!args->options[i].optionString) return JNI_EINVAL;
         texts.emplace_back(args->options[i].optionString);
         props.add_if_property(texts.back());
     }
     script settings = read_script(props);
 
-    std::lock_guard guard(vm_data.lock);
-    if (!record.is_open())
-        record.open(props.get("stub.record") ? to_wide(*props.get("stub.record")) : agent_home() + L"\\var\\stub-jvm.record",
-                    "stub jvm");
+    auto record_path = props.get("stub.record");
+    record.open(record_path ? to_wide(*record_path) : agent_home() + L"\\var\\stub-jvm.record", "stub jvm");
     record.value("pid", std::to_string(GetCurrentProcessId()));
     record.value("create.thread", thread_id());
     record.value("create.entry.qpc", std::to_string(entry_ticks.QuadPart));
@@ -554,40 +304,28 @@ extern "C" JNIEXPORT jint JNICALL JNI_CreateJavaVM(JavaVM** pvm, void** penv, vo
         record.value("create.entry.working_set", std::to_string(memory.WorkingSetSize));
         record.value("create.entry.peak_working_set", std::to_string(memory.PeakWorkingSetSize));
     }
-    record.value("version", "0x00010008");
-    record.value("ignore.unrecognized", args->ignoreUnrecognized ? "true" : "false");
-    exit_hook hook = nullptr;
-    std::map<std::string_view, bool> hooks{{"exit", false}, {"abort", false}, {"vfprintf", false}};
+    jint result = JNI_OK;
     for (jint i = 0; i < args->nOptions; ++i) {
         record.value("option", texts[i]);
-        if (is_hook_option(texts[i])) hooks[texts[i]] = args->options[i].extraInfo != nullptr;
-        if (texts[i] == "exit") hook = reinterpret_cast<exit_hook>(args->options[i].extraInfo);
+        bool hook = texts[i] == "exit" || texts[i] == "abort" || texts[i] == "vfprintf";
+        if (texts[i] == "exit") vm.on_exit = reinterpret_cast<exit_hook>(args->options[i].extraInfo);
+        if (!args->ignoreUnrecognized && !hook && !is_known_dash_option(texts[i])) {
+            print_err("Unrecognized option: " + std::string(texts[i]));
+            result = JNI_EINVAL;
+        }
     }
-    for (auto& [name, given] : hooks) record.value("hook." + std::string(name), given ? "yes" : "no");
-    if (auto cp = props.get("java.class.path")) record.value("classpath", *cp);
+    record.value("hook.exit", vm.on_exit ? "yes" : "no");
+    if (auto class_path = props.get("java.class.path")) record.value("classpath", *class_path);
     record.value("cwd", current_directory());
-    record_environment(record, settings.env_names);
-
-    jint result = JNI_OK;
-    if (vm_data.created) result = JNI_EEXIST;
-    for (size_t i = 0; result == JNI_OK && i < texts.size(); ++i) {
-        if (args->ignoreUnrecognized || is_hook_option(texts[i]) || (starts_with(texts[i], "-") && is_known_dash_option(texts[i])))
-            continue;
-        print_err("Unrecognized option: " + std::string(texts[i]));
-        result = JNI_EINVAL;
-    }
-    if (result == JNI_OK && settings.create_status) result = *settings.create_status;
+    record_environment(record, props.get("stub.env").value_or(""));
     record.value("create.result", std::to_string(result));
     if (result != JNI_OK) return result;
 
-    vm_data.created = true;
-    vm_data.settings = std::move(settings);
-    vm_data.on_exit = hook;
-    vm_data.string_class = make({kind::klass, std::string(string_class_name)});
-    vm_data.main_class = make({kind::klass, std::string(main_class_name)});
-    auto& env = vm_data.envs[GetCurrentThreadId()];
-    env.reset(new JNIEnv{&native_table});
+    vm.thread = GetCurrentThreadId();
+    vm.settings = std::move(settings);
+    vm.string_class = make({kind::klass});
+    vm.main_class = make({kind::klass});
     *pvm = &the_vm;
-    *penv = env.get();
+    *penv = &the_env;
     return JNI_OK;
 }
