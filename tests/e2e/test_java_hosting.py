@@ -1,6 +1,7 @@
 """The Java runtime in process: where it is found, what it is given, and how every misconfiguration ends."""
 
 import os
+import shutil
 import unittest
 
 from harness import (OWN_MACHINE, AgentTestCase, log_records, make_java_home, windows_path, write_file,
@@ -65,6 +66,19 @@ class JavaHostingTest(AgentTestCase):
                 result = self.home.run("run", *args, env=env)
                 self.assertEqual(result.returncode, 0, result)
                 self.assertEqual(self.last_run().options[8:-1], expected)
+
+    def test_libraries_loaded_later_come_from_the_system_folder(self):
+        # Libraries of the same names planted beside the program, and preferred over Wine's own, as
+        # Windows prefers a DLL it does not know: the debug options are still split (SHELL32) and the
+        # FATAL trace still names our frames (DbgHelp).
+        for name in ("shell32.dll", "dbghelp.dll"):
+            shutil.copyfile(os.environ["STUB_JVM_DLL"], self.home.file("bin/" + name))
+        self.home.write("conf/agent/javaopts.conf", "-Xno-such-option\n")
+        result = self.home.run("run", "-debug", env={"WINEDLLOVERRIDES": "shell32,dbghelp=n,b"})
+        self.assertEqual(result.returncode, 1, result)
+        self.assertIn("Unrecognized option: -Xno-such-option", result.stderr)
+        self.assertRegex(result.stderr, r"\tat create_jvm\(javainterop\.cpp:\d+\)")
+        self.assertIn("-Xdebug", self.last_run().options)
 
     def test_runtime_candidates_in_order_and_images_of_the_other_machine_skipped(self):
         root = os.path.join(self.home.root, "mixed")

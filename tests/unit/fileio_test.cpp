@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <shlwapi.h>
+
+#include <cwctype>
+
 #include "agent.h"
 #include "fileio.h"
 
@@ -52,6 +56,38 @@ TEST(paths, canonical_forms_of_drive_roots_network_paths_and_long_paths) {
     EXPECT_EQ(canonicalize_path(deep + L"/x//y/"), deep + L"\\x\\y");
     EXPECT_EQ(canonicalize_path(deep + L"\\..\\..\\..\\x"), L"C:\\x");
     EXPECT_EQ(canonicalize_path(deep + L"\\..\\.."), L"C:\\");
+}
+
+TEST(paths, dot_segments_resolve_as_path_canonicalize_does_on_the_paths_the_program_passes) {
+    // Homes derived from the program's own path, homes given in UPGRADE_SET_AGENT_HOME, paths under them.
+    for (const wchar_t* path :
+         {L"C:\\Agent\\bin\\agent.exe\\..", L"C:\\Agent\\bin\\..", L"Z:\\tmp\\agent home\\bin\\..\\var",
+          L"C:\\Program Files (x86)\\Agent & Co\\bin\\..", L"D:\\R&D Agent\\.\\var", L"C:\\h\u00e9me \u4e2d\\bin\\..",
+          L"C:\\a\\b\\..\\..\\..", L"C:\\..", L"C:\\", L"C:\\a\\.\\.\\b", L"\\\\server\\share\\agent\\bin\\..",
+          L"C:\\a\\b\\", L"C:\\a\\b..\\..", L"C:\\a\\.b\\.\\c", L"C:\\x\\..\\y\\.\\z\\"}) {
+        wchar_t expected[MAX_PATH] = {};
+        ASSERT_TRUE(PathCanonicalizeW(expected, path));
+        std::wstring reference = expected;
+        // Without the trailing backslash, which the program drops everywhere but at a drive's root.
+        if (reference.size() > 3 && reference.back() == L'\\') reference.pop_back();
+        EXPECT_EQ(canonicalize_path(path), reference) << to_string(path);
+    }
+    // A folder may be named "..b": a name, not a step up (Wine's PathCanonicalizeW makes it "C:b\c").
+    EXPECT_EQ(canonicalize_path(L"C:\\a\\..b\\c"), L"C:\\a\\..b\\c");
+}
+
+TEST(paths, unique_names_carry_a_random_guid_in_registry_format) {
+    std::wstring first = create_guid();
+    ASSERT_EQ(first.size(), 38u);
+    for (std::size_t i = 0; i < first.size(); ++i) {
+        wchar_t c = first[i];
+        bool expected_dash = i == 9 || i == 14 || i == 19 || i == 24;
+        if (i == 0 || i == 37) EXPECT_EQ(c, i == 0 ? L'{' : L'}');
+        else if (expected_dash) EXPECT_EQ(c, L'-');
+        else EXPECT_TRUE(std::iswxdigit(c) && !std::iswlower(c)) << to_string(first);
+    }
+    EXPECT_EQ(first[15], L'4');  // a random GUID: version 4
+    EXPECT_NE(create_guid(), first);
 }
 
 }  // namespace
