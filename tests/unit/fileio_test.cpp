@@ -2,7 +2,7 @@
 
 #include <shlwapi.h>
 
-#include <cwctype>
+#include <regex>
 
 #include "agent.h"
 #include "fileio.h"
@@ -77,17 +77,10 @@ TEST(paths, dot_segments_resolve_as_path_canonicalize_does_on_the_paths_the_prog
 }
 
 TEST(paths, unique_names_carry_a_random_guid_in_registry_format) {
-    std::wstring first = create_guid();
-    ASSERT_EQ(first.size(), 38u);
-    for (std::size_t i = 0; i < first.size(); ++i) {
-        wchar_t c = first[i];
-        bool expected_dash = i == 9 || i == 14 || i == 19 || i == 24;
-        if (i == 0 || i == 37) EXPECT_EQ(c, i == 0 ? L'{' : L'}');
-        else if (expected_dash) EXPECT_EQ(c, L'-');
-        else EXPECT_TRUE(std::iswxdigit(c) && !std::iswlower(c)) << to_string(first);
-    }
-    EXPECT_EQ(first[15], L'4');  // a random GUID: version 4
-    EXPECT_NE(create_guid(), first);
+    std::wstring guid = create_guid();
+    std::wregex format(L"\\{[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}\\}");
+    EXPECT_TRUE(std::regex_match(guid, format)) << to_string(guid);
+    EXPECT_NE(create_guid(), guid);
 }
 
 }  // namespace
