@@ -62,23 +62,6 @@ constexpr wchar_t parent_handle_variable[] = L"UPGRADE_PARENT_HANDLE";
 constexpr wchar_t agent_home_variable[] = L"UPGRADE_SET_AGENT_HOME";
 constexpr wchar_t java_opts_variable[] = L"UPGRADE_JAVA_OPTS";
 
-std::wstring variable_name_of(const std::wstring& entry) { return entry.substr(0, entry.find(L'=')); }
-
-// This process's variables followed by the relay's own. A block that names a variable twice hands the
-// child whichever copy it finds first, which need not be the one appended here, so an older copy of
-// a relay variable is left out.
-std::vector<std::wstring> environment_for_relay_child(const std::vector<std::wstring>& relay_entries) {
-    std::vector<std::wstring> entries;
-    for (std::wstring& entry : get_environment_strings()) {
-        bool replaced = false;
-        for (const std::wstring& relay_entry : relay_entries)
-            replaced = replaced || equals_ignore_case(variable_name_of(entry), variable_name_of(relay_entry));
-        if (!replaced) entries.push_back(std::move(entry));
-    }
-    entries.insert(entries.end(), relay_entries.begin(), relay_entries.end());
-    return entries;
-}
-
 std::wstring parent_handle_entry(const shared_handle& self) {
     return std::wstring(parent_handle_variable) + L"=" +
            format_text(L"%u", reinterpret_cast<std::uintptr_t>(self.get()));
@@ -102,7 +85,7 @@ void do_upgrade(int argc, wchar_t** argv) {
     arguments.insert(arguments.end(), argv, argv + argc);
     std::wstring command_line = build_command_line(get_var_exe_path(), arguments);
     shared_handle self = get_current_process_handle(true);
-    std::vector<std::wstring> environment = environment_for_relay_child(
+    std::vector<std::wstring> environment = environment_with(
         {std::wstring(agent_home_variable) + L"=" + get_agent_home(), parent_handle_entry(self)});
     LOG_INFO(L"Waiting for parent to terminate...");
     // A parent that is already gone, or that may not be opened, does not hold the upgrade up.
@@ -163,6 +146,6 @@ void restart_after_upgrade(int argc, wchar_t** argv) {
     remove_environment_variable(agent_home_variable);
     remove_environment_variable(java_opts_variable);
     shared_handle self = get_current_process_handle(true);
-    std::vector<std::wstring> environment = environment_for_relay_child({parent_handle_entry(self)});
+    std::vector<std::wstring> environment = environment_with({parent_handle_entry(self)});
     create_process(command_line, environment, {self}, L"", false);
 }

@@ -10,7 +10,8 @@ bool is_environment_variable_true(const std::wstring& name);
 // NAME=value entries in system order, without the per-drive "=X:" entries.
 std::vector<std::wstring> get_environment_strings();
 // This process's entries with `entries` (NAME=value) added, each replacing a variable of the same
-// name in any letter case: the environment list of a child that gets a few variables of its own.
+// name in any letter case: the environment list of a child that gets a few variables of its own. A
+// block that names a variable twice hands the child whichever copy it finds first, hence replacing.
 std::vector<std::wstring> environment_with(const std::vector<std::wstring>& entries);
 // Each entry NUL-terminated, then one more NUL.
 std::wstring make_environment_block(const std::vector<std::wstring>& variables);
