@@ -20,7 +20,8 @@ class ServiceCommandsTest(AgentTestCase):
                 result = self.home.run("install-service", "--user=NetworkService", arg, "--start=boot",
                                        env={"QUENDA_SERVICE_LOGGING_LEVEL": "debug"})
                 self.assertEqual(result.returncode, 1, result)
-                self.assertEqual([r[4] for r in log_records(result.stderr, "ERROR")], ["Invalid argument: arg=[%s]" % (shown or arg)])
+                self.assertEqual([r[4] for r in log_records(result.stderr, "ERROR")],
+                                 ["Invalid argument: arg=[%s]" % (shown or arg)])
                 self.assertNotIn("hunter2", result.stderr)
                 self.assertNotIn("\tat ", result.stderr)
                 self.assertIsNone(query_service(self.home.service))
