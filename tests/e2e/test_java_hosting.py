@@ -100,7 +100,8 @@ class JavaHostingTest(AgentTestCase):
             write_file(os.path.join(self.home.root, name, "bin/server/jvm.dll"), content)
         write_fake_pe_image(os.path.join(self.home.root, "unloadable/bin/server/jvm.dll"), OWN_MACHINE)
         make_java_home(os.path.join(self.home.root, "no-export"), "bin/server", None, os.environ["STUB_JAVA_EXE"])
-        not_found, fatal = r"ERROR do_run\(do_run\.cpp:\d+\): JVM DLL not found: java_home=\[%s\]\n$", r"(?m)^FATAL wmain\(main\.cpp:\d+\): Exception:\n  "
+        not_found = r"ERROR do_run\(do_run\.cpp:\d+\): JVM DLL not found: java_home=\[%s\]\n$"
+        fatal = r"(?m)^FATAL wmain\(main\.cpp:\d+\): Exception:\n  "
         main_fails = r"(?s)Exception in thread \"main\".*\nFATAL call_java_main_method\(javainterop\.cpp:\d+\): %s\n"
         rows = [  # (javahome.conf, javaopts.conf, command, exit code, pattern)
             (root + "\\one-byte", "", "run", 1, not_found % r".*\\one-byte"),
@@ -120,9 +121,11 @@ class JavaHostingTest(AgentTestCase):
             (None, "", "run", 1, fatal + r".*conf\\agent\\javahome\.conf\]"),
             ("DIRECTORY", "", "run", 1, fatal + r".*conf\\agent\\javahome\.conf\]"),
             (java, None, "run", 1, fatal + r".*file not found: path=\[.*\\conf\\agent\\javaopts\.conf\]"),
-            (java, "# a comment is an option too\n", "run", 1, r"Unrecognized option: # a comment(.*\n)*FATAL wmain.*\n  .*JVM creation failed \(-6\)"),
+            (java, "# a comment is an option too\n", "run", 1,
+             r"Unrecognized option: # a comment(.*\n)*FATAL wmain.*\n  .*JVM creation failed \(-6\)"),
             (java, "-Dstub.fail=getstaticmethodid", "run", 1, main_fails % "Java main method not found"),
-            (java, "-Dstub.fail=findclass-main", "run", 1, main_fails % r"Main class not found: name=\[com/brindle/quill/agent/CompactAgentLauncher\]"),
+            (java, "-Dstub.fail=findclass-main", "run", 1,
+             main_fails % r"Main class not found: name=\[com/brindle/quill/agent/CompactAgentLauncher\]"),
             (java, "-Dstub.fail=findclass-string", "run", 1, main_fails % r"java\.lang\.String not found"),
             (java, "-Dstub.main=throw", "run", 1, main_fails % "Java main threw exception"),
             (java, "-Dstub.main=throw", "_start_continue", 1, main_fails % "Java main threw exception"),

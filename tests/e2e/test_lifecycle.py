@@ -89,7 +89,7 @@ class BackgroundAgentTest(AgentTestCase):
         [log] = [f for f in os.listdir(self.home.file("var/log")) if f != "stdout"]
         created, pid = re.fullmatch(r"stdout\.(\d{13})\.(\d+)", log).groups()
         self.assertEqual(pid, self.last_run().value("pid"))
-        self.assertLess(abs(int(created) - before), 60000)
+        self.assertTrue(before - 2000 <= int(created) <= time.time() * 1000 + 2000, log)  # created during the run
         self.assertIn("stub jvm: main started", read_text(self.home.file("var/log/" + log)))
 
     def test_without_a_log_directory_the_commands_that_launch_refuse_first(self):
@@ -120,25 +120,23 @@ class AncestorTest(AgentTestCase):
 
     def test_depths_and_answers(self):
         exe = self.home.windows + "\\bin\\agent.exe"
-        rows = [  # (through cmd.exe, command, arguments, exit code, standard output, last line of standard error)
+        rows = [  # (through cmd.exe, command, arguments, exit code, standard output, standard error)
             (False, "_check_kill_ancestor", [], 1, "", "depth required"),
             (False, "_kill_ancestor", ["abc"], 1, "", "depth unparseable"),
             (False, "_check_kill_ancestor", ["99999999999"], 1, "", "depth out-of-range"),
             (False, "_kill_ancestor", ["-1"], 1, "", "depth negative"),
-            (False, "_check_kill_ancestor", ["0", "extra"], 0, "1", None),
-            (False, "_kill_ancestor", ["0"], 1, "", None),  # ends itself
+            (False, "_check_kill_ancestor", ["0", "extra"], 0, "1", ""),
+            (False, "_kill_ancestor", ["0"], 1, "", ""),  # ends itself
             # Started from a Linux shell a process has no parent; cmd.exe gives it one.
             (False, "_kill_ancestor", ["1"], 1, "", "process not found"),
-            (True, "_check_kill_ancestor", ["1xyz"], 0, "1", None),
-            (True, "_check_kill_ancestor", ["50"], 0, "3", None),
-            (True, "_kill_ancestor", ["1"], 1, "", None),  # ends cmd.exe, which ends with 1
+            (True, "_check_kill_ancestor", ["1xyz"], 0, "1", ""),
+            (True, "_check_kill_ancestor", ["50"], 0, "3", ""),
+            (True, "_kill_ancestor", ["1"], 1, "", ""),  # ends cmd.exe, which ends with 1
         ]
         for via_cmd, command, args, code, stdout, stderr in rows:
             with self.subTest(command=command, args=args, via_cmd=via_cmd):
                 result = run_windows("cmd", ["/c", exe, command] + args) if via_cmd else self.home.run(command, *args)
-                self.assertEqual((result.returncode, result.stdout.strip()), (code, stdout), result)
-                if stderr:
-                    self.assertEqual(result.stderr_lines[-1], stderr, result)
+                self.assertEqual((result.returncode, result.stdout.strip(), result.stderr.strip()), (code, stdout, stderr))
 
 
 class UpgradeHandOverTest(AgentTestCase):

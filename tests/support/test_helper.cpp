@@ -140,7 +140,7 @@ outcome run_steps(const std::string& steps, DWORD pending_state, std::string* re
 }
 
 DWORD WINAPI control_handler(DWORD control, DWORD, void*, void*) {
-    if (control != SERVICE_CONTROL_STOP) return control == SERVICE_CONTROL_INTERROGATE ? NO_ERROR : ERROR_CALL_NOT_IMPLEMENTED;
+    if (control != SERVICE_CONTROL_STOP) return NO_ERROR;
     log_event("stop.request");
     std::string rest;
     if (run_steps(stop_steps, SERVICE_STOP_PENDING, &rest) == outcome::go_on && !rest.empty()) {

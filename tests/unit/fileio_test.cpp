@@ -12,7 +12,8 @@ namespace {
 // Every line of `bytes` as the reader gives it, up to the empty one that reports the end ("<end>").
 std::vector<std::wstring> lines_of(const std::string& bytes) {
     wchar_t temp[MAX_PATH];
-    std::wstring path = make_unique_path(canonicalize_path(std::wstring(temp, GetTempPathW(MAX_PATH, temp))), L"lines-", L".txt");
+    std::wstring directory = canonicalize_path(std::wstring(temp, GetTempPathW(MAX_PATH, temp)));
+    std::wstring path = make_unique_path(directory, L"lines-", L".txt");
     file_deleter remove_file(path);
     file_handle::open_write(path).write(bytes.data(), bytes.size());
     file_reader reader(path);

@@ -45,7 +45,8 @@ TEST(older_generation_settings, the_subtree_is_collected_and_deleted_in_the_32_b
     EXPECT_EQ(paths, (std::vector<std::wstring>{L"", L"\\a", L"\\a\\a1", L"\\b", L"\\b\\" + long_name}));
     for (auto key = keys.rbegin(); key != keys.rend(); ++key) delete_registry_key(*key);
     HKEY key = nullptr;
-    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, tree.base.c_str(), 0, KEY_READ | KEY_WOW64_32KEY, &key), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExW(HKEY_LOCAL_MACHINE, tree.base.c_str(), 0, KEY_READ | KEY_WOW64_32KEY,
+                                                  &key));
 }
 
 constexpr wchar_t probe_variable[] = L"AGENT_KILL_PARENT_PROBE";

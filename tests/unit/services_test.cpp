@@ -52,8 +52,8 @@ public:
         script_path = directory + L"\\" + name + L".txt";
         std::ofstream(script_path.c_str(), std::ios::binary) << script;
         manager = open_service_manager(SC_MANAGER_ALL_ACCESS);
-        service = create_service(manager, name, name, L"\"" + directory + L"\\test_helper.exe\" service \"" + script_path + L"\"",
-                                 SERVICE_DEMAND_START, L"", L"");
+        std::wstring command_line = L"\"" + directory + L"\\test_helper.exe\" service \"" + script_path + L"\"";
+        service = create_service(manager, name, name, command_line, SERVICE_DEMAND_START, L"", L"");
     }
     ~scripted_service() {
         std::ofstream((script_path + L".release").c_str()) << "";
@@ -77,7 +77,7 @@ public:
 };
 
 template <typename E, typename F>
-std::wstring operation_thrown(F body) {
+std::wstring thrown(F body) {
     try {
         body();
     } catch (const E& e) {
@@ -128,16 +128,16 @@ TEST(services_scm, a_refused_stop_is_sent_once_more_and_a_second_refusal_reaches
 TEST(services_scm, a_stop_or_start_without_progress_times_out_for_every_caller) {
     scripted_service s("stop=pending:1:0,hang\n");
     ASSERT_TRUE(start_service_and_await_running(s.service));
-    EXPECT_EQ(L"stop", operation_thrown<service_timeout_exception>([&] { stop_service_and_await_stopped(s.service); }));
-    EXPECT_EQ(L"finish-stop", operation_thrown<service_timeout_exception>([&] { stop_service_and_await_stopped(s.service); }));
+    EXPECT_EQ(L"stop", thrown<service_timeout_exception>([&] { stop_service_and_await_stopped(s.service); }));
+    EXPECT_EQ(L"finish-stop", thrown<service_timeout_exception>([&] { stop_service_and_await_stopped(s.service); }));
     EXPECT_EQ(L"finish-stop-before-start",
-              operation_thrown<service_timeout_exception>([&] { start_service_and_await_running(s.service); }));
+              thrown<service_timeout_exception>([&] { start_service_and_await_running(s.service); }));
 
     scripted_service stuck("start=pending:1:0,hang\n");
-    EXPECT_EQ(L"start", operation_thrown<service_timeout_exception>([&] { start_service_and_await_running(stuck.service); }));
+    EXPECT_EQ(L"start", thrown<service_timeout_exception>([&] { start_service_and_await_running(stuck.service); }));
     // A start that ends is no time-out.
     scripted_service stops("start=pending:1:20000,sleep:300,stopped\nexit=5\n");
-    EXPECT_EQ(L"start", operation_thrown<service_operation_exception>([&] { start_service_and_await_running(stops.service); }));
+    EXPECT_EQ(L"start", thrown<service_operation_exception>([&] { start_service_and_await_running(stops.service); }));
 }
 
 TEST(services_scm, a_stop_under_way_is_waited_for_before_a_start) {

@@ -260,8 +260,9 @@ script read_script(const properties& p) {
     std::string main = p.get("stub.main").value_or("return");
     s.main = main.substr(0, main.find(':'));
     if (s.main.size() < main.size()) s.exit_status = jint(number("main", main.substr(s.main.size() + 1)));
-    const std::string_view behaviours[] = {"return", "wait-shutdown", "wait-shutdown-then-exit", "exit", "thread-exit", "throw", "hang"};
-    if (std::find(std::begin(behaviours), std::end(behaviours), s.main) == std::end(behaviours)) misuse("bad -Dstub.main=" + main);
+    if (std::string(" return wait-shutdown wait-shutdown-then-exit exit thread-exit throw hang ").find(" " + s.main + " ") ==
+        std::string::npos)
+        misuse("bad setting -Dstub.main=" + main);
     s.poll_ms = DWORD(number("poll.ms", p.get("stub.poll.ms").value_or("100")));
     s.stop_ms = DWORD(number("stop.ms", p.get("stub.stop.ms").value_or("0")));
     s.fail = p.get("stub.fail").value_or("");
