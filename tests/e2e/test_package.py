@@ -117,8 +117,10 @@ class PackageTraceTest(PackageTestCase):
         os.remove(home.file("bin/agent.pdb"))
         if with_symbols:
             shutil.copyfile(self.pdb, home.file("bin/agent.pdb"))
+        # DbgHelp comes from the system folder, also when a copy beside the program is preferred.
+        shutil.copyfile(os.environ["STUB_JVM_DLL"], home.file("bin/dbghelp.dll"))
         home.write("conf/agent/javaopts.conf", "-Xno-such-option\r\n")
-        result = home.run("run", timeout=BOUND)
+        result = home.run("run", timeout=BOUND, env={"WINEDLLOVERRIDES": "dbghelp=n,b"})
         self.assertEqual(result.returncode, 1, result)
         stderr = result.stderr.replace("\r\n", "\n")  # standard error is in text mode
         self.assertIn("Unrecognized option: -Xno-such-option", stderr)

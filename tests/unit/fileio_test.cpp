@@ -42,45 +42,33 @@ TEST(file_reader, lines_end_at_lf_crlf_or_a_lone_cr_also_across_buffer_fills) {
               (lines{std::wstring(4095, L'x') + L"\u00e9" + std::wstring(10000, L'q'), L"<end>"}));
 }
 
-TEST(paths, canonical_forms_of_drive_roots_network_paths_and_long_paths) {
-    // Forward slashes are separators before "." and ".." are resolved, not only afterwards.
-    EXPECT_EQ(canonicalize_path(L"C:/x/../y/./z/"), L"C:\\y\\z");
-    // A drive's root keeps its backslash: "X:" alone is the current directory on drive X.
-    EXPECT_EQ(canonicalize_path(L"C:\\.."), L"C:\\");
-    EXPECT_EQ(canonicalize_path(L"C:"), L"C:");
-    EXPECT_EQ(parent_directory(L"X:\\bin"), L"X:\\");
-    EXPECT_EQ(path_under(L"X:\\", L"var"), L"X:\\var");
-    EXPECT_EQ(canonicalize_path(L"//server/share/a/../b/"), L"\\\\server\\share\\b");
-    // PathCanonicalizeW stops at MAX_PATH on Windows; longer paths come out the same way.
-    std::wstring deep = L"C:\\" + std::wstring(150, L'd') + L"\\" + std::wstring(150, L'e');
-    EXPECT_EQ(canonicalize_path(deep + L"\\b\\..\\c\\.\\d\\"), deep + L"\\c\\d");
-    EXPECT_EQ(canonicalize_path(deep + L"/x//y/"), deep + L"\\x\\y");
-    EXPECT_EQ(canonicalize_path(deep + L"\\..\\..\\..\\x"), L"C:\\x");
-    EXPECT_EQ(canonicalize_path(deep + L"\\..\\.."), L"C:\\");
-}
-
-TEST(paths, dot_segments_resolve_as_path_canonicalize_does_on_the_paths_the_program_passes) {
-    // Homes derived from the program's own path, homes given in UPGRADE_SET_AGENT_HOME, paths under them.
+TEST(paths, dot_segments_resolve_as_path_canonicalize_does_and_beyond_its_limits) {
+    // Homes and paths under them come out as PathCanonicalizeW makes them, less a trailing backslash.
     for (const wchar_t* path :
-         {L"C:\\Agent\\bin\\agent.exe\\..", L"C:\\Agent\\bin\\..", L"Z:\\tmp\\agent home\\bin\\..\\var",
-          L"C:\\Program Files (x86)\\Agent & Co\\bin\\..", L"D:\\R&D Agent\\.\\var", L"C:\\h\u00e9me \u4e2d\\bin\\..",
-          L"C:\\a\\b\\..\\..\\..", L"C:\\..", L"C:\\", L"C:\\a\\.\\.\\b", L"\\\\server\\share\\agent\\bin\\..",
-          L"C:\\a\\b\\", L"C:\\a\\b..\\..", L"C:\\a\\.b\\.\\c", L"C:\\x\\..\\y\\.\\z\\"}) {
+         {L"C:\\Agent\\bin\\agent.exe\\..", L"Z:\\tmp\\agent home\\bin\\..\\var", L"C:\\Program Files (x86)\\A & Co\\bin\\..",
+          L"D:\\R&D Agent\\.\\var", L"C:\\h\u00e9me \u4e2d\\bin\\..", L"C:\\a\\b\\..\\..\\..", L"C:\\..", L"C:\\",
+          L"\\\\server\\share\\agent\\bin\\..", L"C:\\a\\b..\\..", L"C:\\a\\.b\\.\\c", L"C:\\x\\..\\y\\.\\z\\"}) {
         wchar_t expected[MAX_PATH] = {};
         ASSERT_TRUE(PathCanonicalizeW(expected, path));
         std::wstring reference = expected;
-        // Without the trailing backslash, which the program drops everywhere but at a drive's root.
         if (reference.size() > 3 && reference.back() == L'\\') reference.pop_back();
         EXPECT_EQ(canonicalize_path(path), reference) << to_string(path);
     }
-    // A folder may be named "..b": a name, not a step up (Wine's PathCanonicalizeW makes it "C:b\c").
+    // Forward slashes are separators; "X:" alone is the current directory on drive X; a folder may be
+    // named "..b" (Wine's PathCanonicalizeW makes that "C:b\c"); longer paths than MAX_PATH resolve alike.
+    EXPECT_EQ(canonicalize_path(L"//server/share/a/../b/"), L"\\\\server\\share\\b");
+    EXPECT_EQ(canonicalize_path(L"C:"), L"C:");
     EXPECT_EQ(canonicalize_path(L"C:\\a\\..b\\c"), L"C:\\a\\..b\\c");
+    EXPECT_EQ(parent_directory(L"X:\\bin"), L"X:\\");
+    EXPECT_EQ(path_under(L"X:\\", L"var"), L"X:\\var");
+    std::wstring deep = L"C:\\" + std::wstring(150, L'd') + L"\\" + std::wstring(150, L'e');
+    EXPECT_EQ(canonicalize_path(deep + L"\\b\\..\\c\\.\\d/x//y/"), deep + L"\\c\\d\\x\\y");
+    EXPECT_EQ(canonicalize_path(deep + L"\\..\\..\\..\\x"), L"C:\\x");
 }
 
 TEST(paths, unique_names_carry_a_random_guid_in_registry_format) {
     std::wstring guid = create_guid();
-    std::wregex format(L"\\{[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}\\}");
-    EXPECT_TRUE(std::regex_match(guid, format)) << to_string(guid);
+    EXPECT_TRUE(std::regex_match(guid, std::wregex(L"\\{[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}\\}")));
     EXPECT_NE(create_guid(), guid);
 }
 
