@@ -7,7 +7,6 @@
 //   import_baseline JVM_DLL [JVM option]...      creates the JVM, then ends (0, or 3/4 on failure)
 #include <windows.h>
 
-#include <bcrypt.h>
 
 #include <cwchar>
 #include <string>
@@ -18,7 +17,6 @@ namespace {
 // Referenced through volatile storage so that the linker keeps one import of every library.
 const void* volatile keep_imports[] = {
     reinterpret_cast<const void*>(&OpenSCManagerW),           // ADVAPI32
-    reinterpret_cast<const void*>(&BCryptOpenAlgorithmProvider),  // bcrypt
 };
 
 struct java_vm_option {

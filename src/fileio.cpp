@@ -2,7 +2,7 @@
 
 #include "fileio.h"
 
-#include <bcrypt.h>
+#include <ntsecapi.h>
 
 #include <array>
 #include <limits>
@@ -307,13 +307,13 @@ std::wstring file_name_of(const std::wstring& path) {
 }
 
 std::wstring create_guid() {
-    // A random (version 4) GUID in the registry format, from CNG's generator: the program already
-    // uses CNG, while CoCreateGuid would bring OLE32 and the GUI libraries along.
+    // A random (version 4) GUID in the registry format, from ADVAPI32's generator, which every start
+    // loads anyway: CoCreateGuid would bring OLE32 and the GUI libraries along.
     std::array<unsigned char, 16> bytes{};
-    NTSTATUS status = BCryptGenRandom(nullptr, bytes.data(), static_cast<ULONG>(bytes.size()),
-                                      BCRYPT_USE_SYSTEM_PREFERRED_RNG);
-    if (!BCRYPT_SUCCESS(status))
-        throw system_exception(AGENT_HERE, L"BCryptGenRandom", static_cast<std::uint32_t>(status));
+    if (!RtlGenRandom(bytes.data(), static_cast<ULONG>(bytes.size()))) {
+        DWORD error = GetLastError();
+        throw system_exception(AGENT_HERE, L"RtlGenRandom", error);
+    }
     bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);
     bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);
     static constexpr wchar_t digits[] = L"0123456789ABCDEF";

@@ -8,15 +8,39 @@
 #include <vector>
 
 #include "agent.h"
+#include "system_libraries.h"
 
 namespace {
 
 std::uintptr_t as_number(const void* pointer) { return reinterpret_cast<std::uintptr_t>(pointer); }
 
+// CNG is loaded when the first digest is made: only the banner and the service commands need one.
+template <typename Function>
+Function cng_procedure(Function, const char* name) {
+    return system_procedure<Function>(L"bcrypt.dll", name);
+}
+
+struct cng_functions {
+    decltype(&BCryptOpenAlgorithmProvider) open_algorithm_provider =
+        cng_procedure(&BCryptOpenAlgorithmProvider, "BCryptOpenAlgorithmProvider");
+    decltype(&BCryptCloseAlgorithmProvider) close_algorithm_provider =
+        cng_procedure(&BCryptCloseAlgorithmProvider, "BCryptCloseAlgorithmProvider");
+    decltype(&BCryptGetProperty) get_property = cng_procedure(&BCryptGetProperty, "BCryptGetProperty");
+    decltype(&BCryptCreateHash) create_hash = cng_procedure(&BCryptCreateHash, "BCryptCreateHash");
+    decltype(&BCryptDestroyHash) destroy_hash = cng_procedure(&BCryptDestroyHash, "BCryptDestroyHash");
+    decltype(&BCryptHashData) hash_data = cng_procedure(&BCryptHashData, "BCryptHashData");
+    decltype(&BCryptFinishHash) finish_hash = cng_procedure(&BCryptFinishHash, "BCryptFinishHash");
+};
+
+const cng_functions& cng() {
+    static const cng_functions functions;
+    return functions;
+}
+
 class algorithm_handle {
 public:
     algorithm_handle() {
-        NTSTATUS status = BCryptOpenAlgorithmProvider(&handle_, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
+        NTSTATUS status = cng().open_algorithm_provider(&handle_, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
         if (status != 0)
             throw system_exception(AGENT_HERE, L"BCryptOpenAlgorithmProvider", static_cast<std::uint32_t>(status));
         LOG_TRACE(L"algorithm_handle: open handle: handle=0x%x", as_number(handle_));
@@ -26,7 +50,7 @@ public:
     ~algorithm_handle() {
         if (handle_ == nullptr) return;
         LOG_TRACE(L"algorithm_handle: close handle: handle=0x%x", as_number(handle_));
-        BCryptCloseAlgorithmProvider(handle_, 0);
+        cng().close_algorithm_provider(handle_, 0);
     }
 
     BCRYPT_ALG_HANDLE get() const { return handle_; }
@@ -38,7 +62,7 @@ private:
 DWORD get_dword_property(const algorithm_handle& algorithm, const wchar_t* property, const wchar_t* call) {
     DWORD value = 0;
     ULONG size = 0;
-    NTSTATUS status = BCryptGetProperty(algorithm.get(), property, reinterpret_cast<PUCHAR>(&value), sizeof value,
+    NTSTATUS status = cng().get_property(algorithm.get(), property, reinterpret_cast<PUCHAR>(&value), sizeof value,
                                         &size, 0);
     if (status != 0) throw system_exception(AGENT_HERE, call, static_cast<std::uint32_t>(status));
     return value;
@@ -53,7 +77,7 @@ public:
         DWORD digest_length =
             get_dword_property(algorithm, BCRYPT_HASH_LENGTH, L"BCryptGetProperty(BCRYPT_HASH_LENGTH)");
         if (digest_length != sizeof(sha256_digest)) LOG_FATAL_AND_EXIT(L"sha256 hash length not 32");
-        NTSTATUS status = BCryptCreateHash(algorithm.get(), &handle_, object_.data(),
+        NTSTATUS status = cng().create_hash(algorithm.get(), &handle_, object_.data(),
                                            static_cast<ULONG>(object_.size()), nullptr, 0, 0);
         if (status != 0) throw system_exception(AGENT_HERE, L"BCryptCreateHash", static_cast<std::uint32_t>(status));
         LOG_TRACE(L"hash_algorithm_handle: open handle: handle=0x%x", as_number(handle_));
@@ -64,7 +88,7 @@ public:
     ~hash_algorithm_handle() {
         if (handle_ == nullptr) return;
         LOG_TRACE(L"hash_algorithm_handle: close handle: handle=0x%x", as_number(handle_));
-        BCryptDestroyHash(handle_);
+        cng().destroy_hash(handle_);
     }
 
     BCRYPT_HASH_HANDLE get() const { return handle_; }
@@ -90,13 +114,13 @@ void hasher::update(const void* data, std::uint32_t length) {
     HANDLE hash = impl_->hash.get();
     LOG_TRACE(L"hasher: BCryptHashData: handle=0x%x data=0x%x length=%u", as_number(hash), as_number(data), length);
     // CNG takes a non-const pointer but only reads the input.
-    NTSTATUS status = BCryptHashData(hash, static_cast<PUCHAR>(const_cast<void*>(data)), length, 0);
+    NTSTATUS status = cng().hash_data(hash, static_cast<PUCHAR>(const_cast<void*>(data)), length, 0);
     if (status != 0) throw system_exception(AGENT_HERE, L"BCryptHashData", static_cast<std::uint32_t>(status));
 }
 
 sha256_digest hasher::finish() {
     sha256_digest digest{};
-    NTSTATUS status = BCryptFinishHash(impl_->hash.get(), digest.data(), static_cast<ULONG>(digest.size()), 0);
+    NTSTATUS status = cng().finish_hash(impl_->hash.get(), digest.data(), static_cast<ULONG>(digest.size()), 0);
     if (status != 0) throw system_exception(AGENT_HERE, L"BCryptFinishHash", static_cast<std::uint32_t>(status));
     return digest;
 }

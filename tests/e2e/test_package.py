@@ -24,9 +24,9 @@ BOUND = 120
 SOURCE_FILES = set(os.listdir(os.path.join(ROOT, "src")))
 
 # What every start of the program loads: Windows' own DLLs (its C++ runtime, libgcc and the threads
-# library are linked in), and not one that brings USER32 and GDI32 along. DbgHelp, SHELL32 and the
-# like are loaded on first use.
-STARTUP_DLLS = {"kernel32.dll", "advapi32.dll", "msvcrt.dll", "bcrypt.dll"}
+# library are linked in), and not one that brings USER32 and GDI32 along. DbgHelp, SHELL32 and CNG are
+# loaded on first use.
+STARTUP_DLLS = {"kernel32.dll", "advapi32.dll", "msvcrt.dll"}
 
 # One resolved frame: "\tat function(file.cpp:123) - 0xaddress=0xsymbol+displacement".
 RESOLVED_FRAME = re.compile(r"^\tat (?P<function>[^<(][^(]*)\((?P<file>[\w.]+\.(?:cpp|h)):(?P<line>\d+)\) - 0x[0-9a-f]+=0x[0-9a-f]+\+[0-9a-f]+$")
