@@ -8,8 +8,9 @@ set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 "$root/scripts/setup.sh"
 choose_test_archs
+[ -n "${test_archs// /}" ] || { echo "test: no architecture to run under Wine" >&2; exit 1; }
+test_archs="$(echo $test_archs)"
 echo "test: under Wine: ${test_archs// /, } ($arch_note)"
-[ -n "$test_archs" ] || { echo "test: no architecture to run" >&2; exit 1; }
 
 in_test_archs() { [[ " $test_archs " == *" $1 "* ]]; }
 subdirs=()
