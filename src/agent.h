@@ -35,6 +35,14 @@ std::wstring redact_secret_option(const std::wstring& option);
 // ---- exceptions ------------------------------------------------------------------------------
 
 #define AGENT_THROW(exception_class, ...) throw exception_class(AGENT_HERE, __VA_ARGS__)
+// Throws exception_class(site, call, last error, ...) for a failed Windows call. The error is read
+// before anything else is evaluated: building the throw site or the other arguments may allocate, and
+// an allocation may change the last error.
+#define AGENT_THROW_LAST_ERROR(exception_class, call, ...)                                     \
+    do {                                                                                     \
+        DWORD agent_last_error = GetLastError();                                             \
+        throw exception_class(AGENT_HERE, call, agent_last_error __VA_OPT__(, ) __VA_ARGS__); \
+    } while (0)
 
 // Common marker of every access-denied class, so that one handler catches them all.
 class access_denied_exception {

@@ -17,10 +17,7 @@ std::wstring find_running_exe_path() {
     std::wstring buffer(261, L'\0');
     for (;;) {
         DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-        if (length == 0) {
-            DWORD error = GetLastError();
-            throw system_exception(AGENT_HERE, L"GetModuleFileNameW", error);
-        }
+        if (length == 0) AGENT_THROW_LAST_ERROR(system_exception, L"GetModuleFileNameW");
         // A result that fills the buffer may have been cut short.
         if (length < buffer.size()) {
             buffer.resize(length);

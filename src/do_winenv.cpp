@@ -6,10 +6,7 @@
 
 void do_winenv(int, wchar_t**) {
     wchar_t* block = GetEnvironmentStringsW();
-    if (block == nullptr) {
-        DWORD error = GetLastError();
-        throw system_exception(AGENT_HERE, L"GetEnvironmentStringsW", error);
-    }
+    if (block == nullptr) AGENT_THROW_LAST_ERROR(system_exception, L"GetEnvironmentStringsW");
     struct block_owner {
         wchar_t* block;
         ~block_owner() { FreeEnvironmentStringsW(block); }

@@ -310,10 +310,8 @@ std::wstring create_guid() {
     // A random (version 4) GUID in the registry format, from ADVAPI32's generator, which every start
     // loads anyway: CoCreateGuid would bring OLE32 and the GUI libraries along.
     std::array<unsigned char, 16> bytes{};
-    if (!RtlGenRandom(bytes.data(), static_cast<ULONG>(bytes.size()))) {
-        DWORD error = GetLastError();
-        throw system_exception(AGENT_HERE, L"RtlGenRandom", error);
-    }
+    if (!RtlGenRandom(bytes.data(), static_cast<ULONG>(bytes.size())))
+        AGENT_THROW_LAST_ERROR(system_exception, L"RtlGenRandom");
     bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);
     bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);
     static constexpr wchar_t digits[] = L"0123456789ABCDEF";
@@ -342,10 +340,7 @@ void set_current_directory(const std::wstring& path) {
 // ---- one-shot operations ----------------------------------------------------------------------
 
 void copy_file(const std::wstring& source, const std::wstring& target) {
-    if (!CopyFileW(source.c_str(), target.c_str(), FALSE)) {
-        DWORD error = GetLastError();
-        throw system_exception(AGENT_HERE, L"CopyFileW", error);
-    }
+    if (!CopyFileW(source.c_str(), target.c_str(), FALSE)) AGENT_THROW_LAST_ERROR(system_exception, L"CopyFileW");
 }
 
 void create_empty_file(const std::wstring& path) {

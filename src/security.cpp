@@ -10,19 +10,15 @@ namespace {
 DWORD words_for(DWORD bytes) { return (bytes + 3) / 4; }
 
 void initialize_acl(std::vector<std::uint32_t>& storage) {
-    if (!InitializeAcl(reinterpret_cast<ACL*>(storage.data()), static_cast<DWORD>(storage.size() * 4), ACL_REVISION)) {
-        DWORD error = GetLastError();
-        throw system_exception(AGENT_HERE, L"InitializeAcl", error);
-    }
+    if (!InitializeAcl(reinterpret_cast<ACL*>(storage.data()), static_cast<DWORD>(storage.size() * 4), ACL_REVISION))
+        AGENT_THROW_LAST_ERROR(system_exception, L"InitializeAcl");
 }
 
 void append_ace(std::vector<std::uint32_t>& storage, const void* ace) {
     // The entry's own size field says how many bytes to copy; MAXDWORD places it after all others.
     DWORD size = static_cast<const ACE_HEADER*>(ace)->AceSize;
-    if (!AddAce(reinterpret_cast<ACL*>(storage.data()), ACL_REVISION, MAXDWORD, const_cast<void*>(ace), size)) {
-        DWORD error = GetLastError();
-        throw system_exception(AGENT_HERE, L"AddAce", error);
-    }
+    if (!AddAce(reinterpret_cast<ACL*>(storage.data()), ACL_REVISION, MAXDWORD, const_cast<void*>(ace), size))
+        AGENT_THROW_LAST_ERROR(system_exception, L"AddAce");
 }
 
 void copy_entries(std::vector<std::uint32_t>& storage, const ACL* source, DWORD count) {
@@ -33,19 +29,14 @@ void copy_entries(std::vector<std::uint32_t>& storage, const ACL* source, DWORD 
 
 access_control_list::size_info get_size_info(const ACL* acl) {
     ACL_SIZE_INFORMATION info{};
-    if (!GetAclInformation(const_cast<ACL*>(acl), &info, sizeof(info), AclSizeInformation)) {
-        DWORD error = GetLastError();
-        throw system_exception(AGENT_HERE, L"GetAclInformation", error);
-    }
+    if (!GetAclInformation(const_cast<ACL*>(acl), &info, sizeof(info), AclSizeInformation))
+        AGENT_THROW_LAST_ERROR(system_exception, L"GetAclInformation");
     return {info.AceCount, info.AclBytesInUse, info.AclBytesFree};
 }
 
 const void* get_ace(const ACL* acl, DWORD index) {
     void* ace = nullptr;
-    if (!GetAce(const_cast<ACL*>(acl), index, &ace)) {
-        DWORD error = GetLastError();
-        throw system_exception(AGENT_HERE, L"GetAce", error);
-    }
+    if (!GetAce(const_cast<ACL*>(acl), index, &ace)) AGENT_THROW_LAST_ERROR(system_exception, L"GetAce");
     return ace;
 }
 
@@ -73,10 +64,8 @@ void access_control_list::add_access_allowed_entry(PSID sid) {
     initialize_acl(rebuilt);
     copy_entries(rebuilt, get(), info.ace_count);
     if (!AddAccessAllowedAceEx(reinterpret_cast<ACL*>(rebuilt.data()), ACL_REVISION, 0, service_self_control_rights,
-                               sid)) {
-        DWORD error = GetLastError();
-        throw system_exception(AGENT_HERE, L"AddAccessAllowedAceEx", error);
-    }
+                               sid))
+        AGENT_THROW_LAST_ERROR(system_exception, L"AddAccessAllowedAceEx");
     storage_.swap(rebuilt);
 }
 
@@ -90,10 +79,7 @@ std::wstring sid_name_use_text(int use) {
 
 std::wstring convert_security_id_to_string(PSID sid) {
     wchar_t* text = nullptr;
-    if (!ConvertSidToStringSidW(sid, &text)) {
-        DWORD error = GetLastError();
-        throw system_exception(AGENT_HERE, L"ConvertSidToStringSidW", error);
-    }
+    if (!ConvertSidToStringSidW(sid, &text)) AGENT_THROW_LAST_ERROR(system_exception, L"ConvertSidToStringSidW");
     local_memory_ptr<wchar_t> owner(text);
     return std::wstring(text);
 }
@@ -107,10 +93,8 @@ account_info get_account_info(const std::wstring& user_name) {
     wchar_t domain[128] = {};
     DWORD domain_size = 128;
     SID_NAME_USE use{};
-    if (!LookupAccountNameW(nullptr, user_name.c_str(), sid.data(), &sid_size, domain, &domain_size, &use)) {
-        DWORD error = GetLastError();
-        throw system_exception(AGENT_HERE, L"LookupAccountNameW", error);
-    }
+    if (!LookupAccountNameW(nullptr, user_name.c_str(), sid.data(), &sid_size, domain, &domain_size, &use))
+        AGENT_THROW_LAST_ERROR(system_exception, L"LookupAccountNameW");
     sid.resize(GetLengthSid(sid.data()));
     account_info info{user_name, std::wstring(domain, wcsnlen(domain, 128)), std::move(sid), use};
     if (is_debug_enabled()) {

@@ -137,10 +137,7 @@ service_handle_ptr create_service(const service_handle_ptr& manager, const std::
                                       SERVICE_WIN32_OWN_PROCESS, start_type, SERVICE_ERROR_NORMAL,
                                       command_line.c_str(), nullptr, nullptr, nullptr, account_argument,
                                       password_argument);
-    if (handle == nullptr) {
-        DWORD error = GetLastError();
-        throw service_exception(AGENT_HERE, L"CreateServiceW", error, name);
-    }
+    if (handle == nullptr) AGENT_THROW_LAST_ERROR(service_exception, L"CreateServiceW", name);
     service->init_handle(handle);
     LOG_DEBUG(L"did create service");
     return service;
@@ -148,19 +145,15 @@ service_handle_ptr create_service(const service_handle_ptr& manager, const std::
 
 void delete_service(const service_handle_ptr& service) {
     LOG_DEBUG(L"will delete service: name=[%s]", service->name());
-    if (!DeleteService(service->get_handle())) {
-        DWORD error = GetLastError();
-        throw service_exception(AGENT_HERE, L"DeleteService", error, service->name());
-    }
+    if (!DeleteService(service->get_handle()))
+        AGENT_THROW_LAST_ERROR(service_exception, L"DeleteService", service->name());
     LOG_DEBUG(L"did delete service");
 }
 
 void start_service(const service_handle_ptr& service) {
     LOG_DEBUG(L"will start service: name=[%s]", service->name());
-    if (!StartServiceW(service->get_handle(), 0, nullptr)) {
-        DWORD error = GetLastError();
-        throw service_exception(AGENT_HERE, L"StartServiceW", error, service->name());
-    }
+    if (!StartServiceW(service->get_handle(), 0, nullptr))
+        AGENT_THROW_LAST_ERROR(service_exception, L"StartServiceW", service->name());
     LOG_DEBUG(L"did start service");
 }
 
@@ -190,10 +183,8 @@ SERVICE_STATUS& stop_service(const service_handle_ptr& service, SERVICE_STATUS& 
 
 SERVICE_STATUS query_service_status(const service_handle_ptr& service) {
     SERVICE_STATUS status{};
-    if (!QueryServiceStatus(service->get_handle(), &status)) {
-        DWORD error = GetLastError();
-        throw service_exception(AGENT_HERE, L"QueryServiceStatus", error, service->name());
-    }
+    if (!QueryServiceStatus(service->get_handle(), &status))
+        AGENT_THROW_LAST_ERROR(service_exception, L"QueryServiceStatus", service->name());
     return status;
 }
 
@@ -201,10 +192,8 @@ SERVICE_STATUS_PROCESS query_service_status_process(const service_handle_ptr& se
     SERVICE_STATUS_PROCESS status{};
     DWORD needed = 0;
     if (!QueryServiceStatusEx(service->get_handle(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
-                              sizeof(status), &needed)) {
-        DWORD error = GetLastError();
-        throw service_exception(AGENT_HERE, L"QueryServiceStatusEx", error, service->name());
-    }
+                              sizeof(status), &needed))
+        AGENT_THROW_LAST_ERROR(service_exception, L"QueryServiceStatusEx", service->name());
     return status;
 }
 
@@ -282,10 +271,8 @@ std::optional<service_record> query_service_record(const service_handle_ptr& man
 
 void set_service_start_delayed(const service_handle_ptr& service) {
     SERVICE_DELAYED_AUTO_START_INFO info{TRUE};
-    if (!ChangeServiceConfig2W(service->get_handle(), SERVICE_CONFIG_DELAYED_AUTO_START_INFO, &info)) {
-        DWORD error = GetLastError();
-        throw service_exception(AGENT_HERE, L"ChangeServiceConfig2W", error, service->name());
-    }
+    if (!ChangeServiceConfig2W(service->get_handle(), SERVICE_CONFIG_DELAYED_AUTO_START_INFO, &info))
+        AGENT_THROW_LAST_ERROR(service_exception, L"ChangeServiceConfig2W", service->name());
 }
 
 // ---- waiting on service state --------------------------------------------------------------------

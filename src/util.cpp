@@ -29,10 +29,8 @@ std::string to_string(const std::wstring& text) {
     int length = static_cast<int>(text.size());
     int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
     std::string result(static_cast<std::size_t>(size), '\0');
-    if (size == 0 || WideCharToMultiByte(CP_UTF8, 0, text.data(), length, result.data(), size, nullptr, nullptr) == 0) {
-        DWORD error = GetLastError();
-        throw system_exception(AGENT_HERE, L"WideCharToMultiByte", error);
-    }
+    if (size == 0 || WideCharToMultiByte(CP_UTF8, 0, text.data(), length, result.data(), size, nullptr, nullptr) == 0)
+        AGENT_THROW_LAST_ERROR(system_exception, L"WideCharToMultiByte");
     return result;
 }
 
@@ -41,10 +39,8 @@ std::wstring to_wstring(const std::string& text) {
     int length = static_cast<int>(text.size());
     int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), length, nullptr, 0);
     std::wstring result(static_cast<std::size_t>(size), L'\0');
-    if (size == 0 || MultiByteToWideChar(CP_UTF8, 0, text.data(), length, result.data(), size) == 0) {
-        DWORD error = GetLastError();
-        throw system_exception(AGENT_HERE, L"MultiByteToWideChar", error);
-    }
+    if (size == 0 || MultiByteToWideChar(CP_UTF8, 0, text.data(), length, result.data(), size) == 0)
+        AGENT_THROW_LAST_ERROR(system_exception, L"MultiByteToWideChar");
     return result;
 }
 

@@ -89,18 +89,13 @@ void windows_service::dispatch_service_events() {
     // A service of its own process is dispatched whatever name the table carries.
     std::wstring name = L"IGNORED_SERVICE_NAME";
     SERVICE_TABLE_ENTRYW table[] = {{name.data(), service_main_adapter}, {nullptr, nullptr}};
-    if (!StartServiceCtrlDispatcherW(table)) {
-        DWORD error = GetLastError();
-        throw system_exception(AGENT_HERE, L"StartServiceCtrlDispatcherW", error);
-    }
+    if (!StartServiceCtrlDispatcherW(table))
+        AGENT_THROW_LAST_ERROR(system_exception, L"StartServiceCtrlDispatcherW");
 }
 
 void windows_service::register_control_handler() {
     status_handle_ = RegisterServiceCtrlHandlerW(get_service_name().c_str(), service_control_handler_adapter);
-    if (status_handle_ == nullptr) {
-        DWORD error = GetLastError();
-        throw system_exception(AGENT_HERE, L"RegisterServiceCtrlHandlerW", error);
-    }
+    if (status_handle_ == nullptr) AGENT_THROW_LAST_ERROR(system_exception, L"RegisterServiceCtrlHandlerW");
 }
 
 bool windows_service::set_status(DWORD state) {
