@@ -15,21 +15,18 @@ namespace {
 std::uintptr_t as_number(const void* pointer) { return reinterpret_cast<std::uintptr_t>(pointer); }
 
 // CNG is loaded when the first digest is made: only the banner and the service commands need one.
-template <typename Function>
-Function cng_procedure(Function, const char* name) {
-    return system_procedure<Function>(L"bcrypt.dll", name);
-}
+constexpr wchar_t cng_library[] = L"bcrypt.dll";
 
 struct cng_functions {
     decltype(&BCryptOpenAlgorithmProvider) open_algorithm_provider =
-        cng_procedure(&BCryptOpenAlgorithmProvider, "BCryptOpenAlgorithmProvider");
+        SYSTEM_PROCEDURE(cng_library, BCryptOpenAlgorithmProvider);
     decltype(&BCryptCloseAlgorithmProvider) close_algorithm_provider =
-        cng_procedure(&BCryptCloseAlgorithmProvider, "BCryptCloseAlgorithmProvider");
-    decltype(&BCryptGetProperty) get_property = cng_procedure(&BCryptGetProperty, "BCryptGetProperty");
-    decltype(&BCryptCreateHash) create_hash = cng_procedure(&BCryptCreateHash, "BCryptCreateHash");
-    decltype(&BCryptDestroyHash) destroy_hash = cng_procedure(&BCryptDestroyHash, "BCryptDestroyHash");
-    decltype(&BCryptHashData) hash_data = cng_procedure(&BCryptHashData, "BCryptHashData");
-    decltype(&BCryptFinishHash) finish_hash = cng_procedure(&BCryptFinishHash, "BCryptFinishHash");
+        SYSTEM_PROCEDURE(cng_library, BCryptCloseAlgorithmProvider);
+    decltype(&BCryptGetProperty) get_property = SYSTEM_PROCEDURE(cng_library, BCryptGetProperty);
+    decltype(&BCryptCreateHash) create_hash = SYSTEM_PROCEDURE(cng_library, BCryptCreateHash);
+    decltype(&BCryptDestroyHash) destroy_hash = SYSTEM_PROCEDURE(cng_library, BCryptDestroyHash);
+    decltype(&BCryptHashData) hash_data = SYSTEM_PROCEDURE(cng_library, BCryptHashData);
+    decltype(&BCryptFinishHash) finish_hash = SYSTEM_PROCEDURE(cng_library, BCryptFinishHash);
 };
 
 const cng_functions& cng() {

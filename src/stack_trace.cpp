@@ -22,8 +22,8 @@ constexpr ULONG max_frames = 1000;
 // back to "<function>" and "<file>".
 struct symbol_engine {
     HANDLE process = nullptr;
-    BOOL(WINAPI* from_address)(HANDLE, DWORD64, PDWORD64, PSYMBOL_INFOW) = nullptr;
-    BOOL(WINAPI* line_from_address)(HANDLE, DWORD64, PDWORD, PIMAGEHLP_LINEW64) = nullptr;
+    decltype(&SymFromAddrW) from_address = nullptr;
+    decltype(&SymGetLineFromAddrW64) line_from_address = nullptr;
 };
 
 // The symbol engine is not thread-safe: every call into it is made under this lock.
@@ -48,10 +48,10 @@ BOOL CALLBACK initialise_symbol_engine(PINIT_ONCE, PVOID parameter, PVOID*) {
     engine->process = process;
     try {
         const wchar_t* const dbghelp = L"dbghelp.dll";
-        auto set_options = system_procedure<DWORD(WINAPI*)(DWORD)>(dbghelp, "SymSetOptions");
-        auto initialize = system_procedure<BOOL(WINAPI*)(HANDLE, PCWSTR, BOOL)>(dbghelp, "SymInitializeW");
-        auto from_address = system_procedure<decltype(engine->from_address)>(dbghelp, "SymFromAddrW");
-        auto line_from_address = system_procedure<decltype(engine->line_from_address)>(dbghelp, "SymGetLineFromAddrW64");
+        auto set_options = SYSTEM_PROCEDURE(dbghelp, SymSetOptions);
+        auto initialize = SYSTEM_PROCEDURE(dbghelp, SymInitializeW);
+        auto from_address = SYSTEM_PROCEDURE(dbghelp, SymFromAddrW);
+        auto line_from_address = SYSTEM_PROCEDURE(dbghelp, SymGetLineFromAddrW64);
         set_options(SYMOPT_UNDNAME | SYMOPT_DEFERRED_LOADS | SYMOPT_LOAD_LINES);
         // Not checked: without symbols every frame falls back to "<function>" and "<file>".
         initialize(process, search_path.empty() ? nullptr : search_path.c_str(), TRUE);

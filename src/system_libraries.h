@@ -14,3 +14,7 @@ template <typename Function>
 Function system_procedure(const wchar_t* library, const char* name) {
     return reinterpret_cast<Function>(reinterpret_cast<void*>(get_system_procedure(library, name)));
 }
+
+// The procedure `function` of `library`, typed as the Windows headers declare it. The name appears
+// only inside decltype, which does not use it: the executable gets no import of it.
+#define SYSTEM_PROCEDURE(library, function) system_procedure<decltype(&function)>(library, #function)

@@ -2,6 +2,8 @@
 
 #include "agent.h"
 
+#include <shellapi.h>
+
 #include "agent_home.h"
 #include "system_libraries.h"
 
@@ -63,8 +65,7 @@ bool equals_ignore_case(const std::wstring& a, const std::wstring& b) {
 
 std::vector<std::wstring> split_command_line(const std::wstring& command_line) {
     // Splitting is needed for -debug and for the replacement of an older service only.
-    using split_function = LPWSTR*(WINAPI*)(LPCWSTR, int*);
-    static const auto split = system_procedure<split_function>(L"shell32.dll", "CommandLineToArgvW");
+    static const auto split = SYSTEM_PROCEDURE(L"shell32.dll", CommandLineToArgvW);
     int count = 0;
     wchar_t** arguments = split(command_line.c_str(), &count);
     if (arguments == nullptr) throw_last_error(L"CommandLineToArgvW");
