@@ -77,8 +77,6 @@ std::wstring resolve_dot_segments(const std::wstring& path) {
     return result;
 }
 
-bool is_drive_root(const std::wstring& path) { return path.size() == 3 && path[1] == L':' && path[2] == L'\\'; }
-
 // Removes trailing backslashes, but not the one of a drive's root: "C:" alone names the current
 // directory on drive C, not its root. Collapses runs of backslashes, except the leading pair that
 // makes a network path: collapsing it would name a different place.
@@ -281,6 +279,8 @@ std::wstring canonicalize_path(const std::wstring& path) {
 }
 
 std::wstring parent_directory(const std::wstring& path) { return canonicalize_path(path + L"\\.."); }
+
+bool is_drive_root(const std::wstring& path) { return path.size() == 3 && path[1] == L':' && path[2] == L'\\'; }
 
 std::wstring path_under(const std::wstring& directory, const std::wstring& relative) {
     if (!directory.empty() && directory.back() == L'\\') return directory + relative;

@@ -87,6 +87,8 @@ std::vector<directory_entry> enumerate_directory(const std::wstring& directory);
 // (a leading "\\" of a network path stays).
 std::wstring canonicalize_path(const std::wstring& path);
 std::wstring parent_directory(const std::wstring& path);
+// "X:\", the one path whose trailing backslash stays.
+bool is_drive_root(const std::wstring& path);
 // `relative` inside `directory`, with one backslash between them also when the directory is a drive's
 // root ("C:\").
 std::wstring path_under(const std::wstring& directory, const std::wstring& relative);

@@ -6,6 +6,7 @@
 
 #include "agent.h"
 #include "agent_home.h"
+#include "fileio.h"
 #include "security.h"
 #include "sha256.h"
 #include "version_banner.h"
@@ -29,7 +30,7 @@ std::wstring make_service_name() {
     std::wstring home = fold_ascii_letters(get_agent_home());
     // A home at a drive's root is "X:\", but its service has always been named after "x:": installed
     // services must keep being found.
-    if (home.size() == 3 && home[1] == L':' && home[2] == L'\\') home.pop_back();
+    if (is_drive_root(home)) home.pop_back();
     hasher digest;
     digest.update(home.data(), static_cast<std::uint32_t>(home.size() * sizeof(wchar_t)));
     return std::wstring(service_base_name) + L"-" + to_hex(digest.finish()).substr(0, 32);
