@@ -28,16 +28,16 @@ choose_test_archs() {
   fi
 }
 
-configure_arch() {  # configure_arch ARCH
-  cmake -S "$root" -B "$(build_dir "$1")" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-$1.cmake" >/dev/null
-}
-
-build_arch() {  # build_arch ARCH [TARGET...]
-  local arch="$1"
-  shift
-  configure_arch "$arch"
+build_in() {  # build_in DIR ARCH [TARGET...]: configures DIR for ARCH and builds the targets (all without)
+  local dir="$1" arch="$2"
+  shift 2
+  cmake -S "$root" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-$arch.cmake" >/dev/null
   local targets=()
   local target
   for target in "$@"; do targets+=(--target "$target"); done
-  cmake --build "$(build_dir "$arch")" -j"$(nproc)" "${targets[@]}"
+  cmake --build "$dir" -j"$(nproc)" "${targets[@]}"
+}
+
+build_arch() {  # build_arch ARCH [TARGET...]: the same in build/ARCH
+  build_in "$(build_dir "$1")" "$@"
 }

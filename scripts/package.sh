@@ -42,8 +42,7 @@ make_package() {  # make_package ARCH BUILD_DIR
   local arch="$1" build="$2" bits
   case "$arch" in x86) bits=32 ;; x64) bits=64 ;; esac
   if [ "$do_build" = 1 ]; then
-    cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-$arch.cmake" >/dev/null
-    cmake --build "$build" -j"$(nproc)" --target agent >/dev/null
+    build_in "$build" "$arch" agent >/dev/null
   fi
   local source_exe="$build/src/agent.exe" source_pdb="$build/src/agent.pdb"
   local f
