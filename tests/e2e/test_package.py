@@ -1,5 +1,4 @@
-"""The release package of scripts/package.sh: what it holds, what its agent.exe is and needs, and that
-the stack traces of the packaged executable name functions, files and lines through agent.pdb beside it."""
+"""The release package of scripts/package.sh: what it holds, what its agent.exe is, and its traces through agent.pdb."""
 
 import os
 import re
@@ -23,9 +22,8 @@ IMAGE_KIND = {"x86": (0x014C, 0x10B, 32), "x64": (0x8664, 0x20B, 64)}[ARCH]
 BOUND = 120
 SOURCE_FILES = set(os.listdir(os.path.join(ROOT, "src")))
 
-# What every start of the program loads: Windows' own DLLs (its C++ runtime, libgcc and the threads
-# library are linked in), and not one that brings USER32 and GDI32 along. DbgHelp, SHELL32 and CNG are
-# loaded on first use.
+# What every start loads (the C++ runtime is linked in): nothing that brings USER32 and GDI32 along;
+# DbgHelp, SHELL32 and CNG are loaded on first use.
 STARTUP_DLLS = {"kernel32.dll", "advapi32.dll", "msvcrt.dll"}
 
 # One resolved frame: "\tat function(file.cpp:123) - 0xaddress=0xsymbol+displacement".
@@ -43,22 +41,15 @@ class PackageTestCase(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.root = tempfile.mkdtemp(prefix="agent-package-test-")
-        try:
-            output = os.path.join(cls.root, "package")
-            tool("bash", PACKAGE, "--arch", ARCH, "--no-build", "--build", BUILD, "--output", output)
-            [archive] = [f for f in os.listdir(output) if f.endswith(".zip")]
-            with zipfile.ZipFile(os.path.join(output, archive)) as opened:
-                cls.names = opened.namelist()
-                opened.extractall(os.path.join(cls.root, "unpacked"))
-            cls.folder = os.path.join(cls.root, "unpacked", archive[:-len(".zip")])
-            cls.exe, cls.pdb = os.path.join(cls.folder, "agent.exe"), os.path.join(cls.folder, "agent.pdb")
-        except BaseException:
-            shutil.rmtree(cls.root, ignore_errors=True)
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.root, ignore_errors=True)
+        cls.addClassCleanup(shutil.rmtree, cls.root, True)  # also when the set-up fails
+        output = os.path.join(cls.root, "package")
+        tool("bash", PACKAGE, "--arch", ARCH, "--no-build", "--build", BUILD, "--output", output)
+        [archive] = [f for f in os.listdir(output) if f.endswith(".zip")]
+        with zipfile.ZipFile(os.path.join(output, archive)) as opened:
+            cls.names = opened.namelist()
+            opened.extractall(os.path.join(cls.root, "unpacked"))
+        cls.folder = os.path.join(cls.root, "unpacked", archive[:-len(".zip")])
+        cls.exe, cls.pdb = os.path.join(cls.folder, "agent.exe"), os.path.join(cls.folder, "agent.pdb")
 
 
 class PackageImageTest(PackageTestCase):
