@@ -4,6 +4,8 @@
 //       argv            writes every following argument as UTF-8 followed by a NUL byte, then ends
 //       print TEXT      TEXT as UTF-8 and a line feed on standard output
 //       drain           copies standard input to standard output up to its end
+//       situation       "console=C window=W pipes=P": whether it has a console and a console window,
+//                       and how many pipe handles it holds (inherited ones among them)
 //       set-event VALUE SetEvent on the raw handle value VALUE (decimal); exit code 3 when that fails
 //       sleep MS, exit CODE
 //   test_helper service SCRIPT     a service (as registered command line) that follows SCRIPT, a file of
@@ -64,6 +66,13 @@ int child(int argc, wchar_t** argv) {
             DWORD count = 0;
             while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof buffer, &count, nullptr) && count > 0)
                 if (!write_to(out, std::string(buffer, count))) return 4;
+            continue;
+        } else if (command == L"situation") {
+            int pipes = 0;
+            for (std::uintptr_t value = 4; value < 4096; value += 4) pipes += GetFileType(HANDLE(value)) == FILE_TYPE_PIPE;
+            if (!write_to(out, "console=" + std::to_string(GetConsoleCP() != 0) + " window=" +
+                                   std::to_string(GetConsoleWindow() != nullptr) + " pipes=" + std::to_string(pipes) + "\n"))
+                return 4;
             continue;
         } else if (i + 1 == argc) {
             return 2;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "agent.h"
+#include "agent_home.h"
 #include "environment.h"
 #include "load_environment_defined_in_set_env_script.h"
 
@@ -54,6 +55,14 @@ TEST(environment_block, is_sorted_by_name_as_windows_keeps_it_also_with_variable
             << to_string(names[i - 1]) << " before " << to_string(names[i]);
     EXPECT_EQ(std::count_if(names.begin(), names.end(), [](auto& n) { return equals_ignore_case(n, L"PATH"); }), 1);
     EXPECT_NE(block.find(L"path=replaced"), std::wstring::npos);
+}
+
+// The site's interpreter settings (AutoRun, EnableExtensions, DelayedExpansion) must not change the
+// script (Wine's cmd.exe ignores them, Windows' does not).
+TEST(environment_block, the_interpreter_is_told_to_ignore_site_settings) {
+    std::wstring script = get_temp_dir() + L"\\{X}.cmd";
+    EXPECT_NE(environment_script_command_line(script).find(L"\\cmd.exe\" /d /e:on /v:off /s /c \"\"..\\var\\temp\\{X}.cmd\"\""),
+              std::wstring::npos);
 }
 
 }  // namespace
