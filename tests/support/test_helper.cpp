@@ -19,7 +19,8 @@
 //     ControlService hands back already shows them. Events go to SCRIPT.log ("start", "stop.request",
 //     "stopped"); the file SCRIPT.release ends the service whatever it does, and so do ten minutes.
 //   test_helper query NAME         what the service manager holds for service NAME, one key=value a line
-//       (display, binary, start, account, delayed, state, win32_exit, specific_exit, pid); exit code 1
+//       (display, binary, start, account, delayed, state, win32_exit, specific_exit, pid, controls accepted,
+//       preshutdown time-out); exit code 1
 //       with "error=CODE" when it cannot be read.
 
 #include <windows.h>
@@ -214,8 +215,12 @@ int query(const wchar_t* name) {
     bool known = QueryServiceConfig2W(service, SERVICE_CONFIG_DELAYED_AUTO_START_INFO, reinterpret_cast<BYTE*>(&delayed),
                                       sizeof delayed, &needed);
     print("delayed", known ? std::to_wstring(delayed.fDelayedAutostart) : L"unsupported:" + std::to_wstring(GetLastError()));
+    SERVICE_PRESHUTDOWN_INFO preshutdown{};
+    QueryServiceConfig2W(service, SERVICE_CONFIG_PRESHUTDOWN_INFO, reinterpret_cast<BYTE*>(&preshutdown), sizeof preshutdown,
+                         &needed);
     for (auto [key, value] : {std::pair{"state", status.dwCurrentState}, {"win32_exit", status.dwWin32ExitCode},
-                              {"specific_exit", status.dwServiceSpecificExitCode}, {"pid", status.dwProcessId}})
+                              {"specific_exit", status.dwServiceSpecificExitCode}, {"pid", status.dwProcessId},
+                              {"controls", status.dwControlsAccepted}, {"preshutdown", preshutdown.dwPreshutdownTimeout}})
         print(key, std::to_wstring(value));
     return 0;
 }
