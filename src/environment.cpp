@@ -18,10 +18,16 @@ std::wstring_view name_of(const std::wstring& entry) {
 // "Changing Environment Variables": the strings of an environment block are sorted by name,
 // case-insensitive, in Unicode order, without regard to locale; CompareStringOrdinal with bIgnoreCase
 // is that comparison. Windows' own functions rely on the order when they set or delete a variable,
-// and they match a name by the same rule.
-int compare_names(std::wstring_view a, std::wstring_view b) {
+// and they match a name by the same rule, as file systems match file names.
+int compare_ignoring_case(std::wstring_view a, std::wstring_view b) {
     return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()), TRUE) -
            CSTR_EQUAL;
+}
+
+// A directory as PATH may name it: the same without its trailing backslashes.
+std::wstring_view without_trailing_backslashes(std::wstring_view directory) {
+    while (directory.size() > 1 && directory.back() == L'\\') directory.remove_suffix(1);
+    return directory;
 }
 
 }  // namespace
@@ -78,7 +84,7 @@ std::vector<std::wstring> environment_with(const std::vector<std::wstring>& entr
     std::vector<std::wstring> result;
     for (std::wstring& current : get_environment_strings()) {
         bool replaced = std::any_of(entries.begin(), entries.end(), [&](const std::wstring& entry) {
-            return compare_names(name_of(current), name_of(entry)) == 0;
+            return compare_ignoring_case(name_of(current), name_of(entry)) == 0;
         });
         if (!replaced) result.push_back(std::move(current));
     }
@@ -86,10 +92,21 @@ std::vector<std::wstring> environment_with(const std::vector<std::wstring>& entr
     return result;
 }
 
+bool path_list_contains(const std::wstring& path, const std::wstring& directory) {
+    std::wstring_view wanted = without_trailing_backslashes(directory);
+    for (std::size_t start = 0; start <= path.size();) {
+        std::size_t end = std::min(path.find(L';', start), path.size());
+        std::wstring_view entry = without_trailing_backslashes(std::wstring_view(path).substr(start, end - start));
+        if (compare_ignoring_case(entry, wanted) == 0) return true;
+        start = end + 1;
+    }
+    return false;
+}
+
 std::wstring make_environment_block(const std::vector<std::wstring>& variables) {
     std::vector<std::wstring> sorted = variables;
     std::stable_sort(sorted.begin(), sorted.end(), [](const std::wstring& a, const std::wstring& b) {
-        return compare_names(name_of(a), name_of(b)) < 0;
+        return compare_ignoring_case(name_of(a), name_of(b)) < 0;
     });
     std::wstring block;
     for (const std::wstring& entry : sorted) {

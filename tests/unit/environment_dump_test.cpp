@@ -57,6 +57,18 @@ TEST(environment_block, is_sorted_by_name_as_windows_keeps_it_also_with_variable
     EXPECT_NE(block.find(L"path=replaced"), std::wstring::npos);
 }
 
+// PATH holds the runtime's directories once, however an entry is spelt, and a longer entry that begins
+// with the same text is another directory.
+TEST(environment_block, path_entries_are_compared_whole_without_regard_to_case_or_a_trailing_backslash) {
+    const std::tuple<const wchar_t*, const wchar_t*, bool> rows[] = {
+        {L"C:\\jdk\\bin\\server;D:\\x", L"C:\\jdk\\bin", false}, {L"D:\\x;c:\\JDK\\bin\\;E:\\y", L"C:\\jdk\\bin", true},
+        {L"C:\\jdk\\bin", L"C:\\jdk\\bin\\", true},   {L"C:\\jdk\\binary;;", L"C:\\jdk\\bin", false},
+        {L"", L"C:\\jdk\\bin", false},
+    };
+    for (const auto& [path, directory, expected] : rows)
+        EXPECT_EQ(path_list_contains(path, directory), expected) << to_string(path) << " / " << to_string(directory);
+}
+
 // The site's interpreter settings (AutoRun, EnableExtensions, DelayedExpansion) must not change the
 // script (Wine's cmd.exe ignores them, Windows' does not).
 TEST(environment_block, the_interpreter_is_told_to_ignore_site_settings) {
