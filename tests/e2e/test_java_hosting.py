@@ -55,7 +55,7 @@ class JavaHostingTest(AgentTestCase):
                 self.assertEqual(len(masked), 3 if "v" in args else 0, result)
 
     def test_debug_options_follow_the_flag_and_the_variable(self):
-        default = ["-Xdebug", "-Xrunjdwp:transport=dt_socket,address=10001,server=y,suspend=n",
+        default = ["-Xdebug", "-Xrunjdwp:transport=dt_socket,address=127.0.0.1:10001,server=y,suspend=n",
                    "-Dcom.sun.management.jmxremote"]
         # SHELL32 comes from the system folder, also when a copy beside the program is preferred.
         shutil.copyfile(os.environ["STUB_JVM_DLL"], self.home.file("bin/shell32.dll"))
