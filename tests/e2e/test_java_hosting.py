@@ -39,7 +39,10 @@ class JavaHostingTest(AgentTestCase):
         self.assertTrue(run.has("main.returned") and run.has("destroy"), run)
 
     def test_each_mode_adds_its_options_and_logs_show_the_secret_masked(self):
-        self.home.write("conf/agent/javaopts.conf", "-Dconf=1\n")
+        # Values of -D options named like secrets are masked too, and only those.
+        conf = ["-Dconf=1", "-Dproxy.Password=pw1", "-Djavax.net.ssl.keyStorePassword=pw2", "-Dx.PASSWD=pw3",
+                "-Dapi.token=pw4", "-Dpasswords=kept", "-Dtoken.file=kept"]
+        self.home.write("conf/agent/javaopts.conf", "\n".join(conf))
         for args, mode, extra, tail in (
                 (("_testjvm",), "_testjvm", ["-Dtestjvm.secret=", "-Dtestjvm.verifyId="], ["-DteskLogToConsole=y"]),
                 (("_testjvm", "s\u00e9cr3t", "v", "ignored"), "_testjvm",
@@ -48,11 +51,13 @@ class JavaHostingTest(AgentTestCase):
             with self.subTest(args=args):
                 result = self.home.run(*args, env=DEBUG)
                 self.assertEqual(result.returncode, 0, result)
-                self.assertEqual(self.last_run().options[:-1], self.fixed_options(mode) + extra + ["-Dconf=1"] + tail)
-                # The start-up record and both option lists show the secret, and show it masked.
-                self.assertNotIn("s\u00e9cr3t", result.stderr)
-                masked = [line for line in result.stderr_lines if line.endswith("=********")]
-                self.assertEqual(len(masked), 3 if "v" in args else 0, result)
+                self.assertEqual(self.last_run().options[:-1], self.fixed_options(mode) + extra + conf + tail)
+                # The start-up record and both option lists show the secrets, and show them masked.
+                output = self.home.log() if mode == "start" else result.stderr
+                self.assertNotIn("s\u00e9cr3t", output)
+                self.assertNotIn("=pw", output)
+                masked = [line for line in output.splitlines() if line.endswith("=********")]
+                self.assertEqual((len(masked), output.count("=kept")), ((3 if "v" in args else 0) + 8, 4), output)
 
     def test_debug_options_follow_the_flag_and_the_variable(self):
         default = ["-Xdebug", "-Xrunjdwp:transport=dt_socket,address=127.0.0.1:10001,server=y,suspend=n",

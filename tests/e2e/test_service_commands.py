@@ -12,19 +12,23 @@ class ServiceCommandsTest(AgentTestCase):
     services = True
 
     def test_refused_arguments_are_named_with_passwords_masked_and_install_nothing(self):
-        for arg, shown in (("--start=Auto", None), ("--start=manual ", None), ("--start=boot", None), ("--bogus=1", None),
-                           ("--user", None), ("start=auto", None), ("", None), ("--START=auto", None),
-                           ("--Password=hunter2", "--Password=********"), ("--PASSWORD:hunter2", "--PASSWORD:********")):
-            with self.subTest(arg=arg):
-                # The first refused argument is named, whatever accepted ones stand around it.
-                result = self.home.run("install-service", "--user=NetworkService", arg, "--start=boot",
-                                       env={"QUENDA_SERVICE_LOGGING_LEVEL": "debug"})
-                self.assertEqual(result.returncode, 1, result)
-                self.assertEqual([r[4] for r in log_records(result.stderr, "ERROR")],
-                                 ["Invalid argument: arg=[%s]" % (shown or arg)])
-                self.assertNotIn("hunter2", result.stderr)
-                self.assertNotIn("\tat ", result.stderr)
-                self.assertIsNone(query_service(self.home.service))
+        for args, shown in ((["--start=Auto"], None), (["--start=manual "], None), (["--start=boot"], None),
+                            (["--bogus=1"], None), (["--user"], None), (["start=auto"], None), ([""], None),
+                            (["--START=auto"], None), (["--Password=hunter2"], "--Password=********"),
+                            (["--PASSWORD:hunter2"], "--PASSWORD:********"),
+                            # What follows a password option without a value is the password, in any spelling.
+                            (["--password=", "hunter2"], "********"), (["--PassWord:", "hunter2"], "--PassWord:"),
+                            (["--password", "hunter2"], "--password")):
+            for env in ({"QUENDA_SERVICE_LOGGING_LEVEL": "debug"}, {}):
+                with self.subTest(args=args, env=env):
+                    # The first refused argument is named, whatever accepted ones stand around it.
+                    result = self.home.run("install-service", "--user=NetworkService", *args, "--start=boot", env=env)
+                    self.assertEqual(result.returncode, 1, result)
+                    self.assertEqual([r[4] for r in log_records(result.stderr, "ERROR")],
+                                     ["Invalid argument: arg=[%s]" % (shown or args[0])])
+                    self.assertNotIn("hunter2", result.stderr)
+                    self.assertNotIn("\tat ", result.stderr)
+                    self.assertIsNone(query_service(self.home.service))
 
     def test_the_password_never_reaches_the_output(self):
         result = self.home.run("install-service", "--user=NetworkService", "--password=hunter2-secret",

@@ -72,11 +72,13 @@ class UpgradeTest(AgentTestCase):
 
     def test_the_upgrader_status_is_only_logged_and_extra_options_are_inserted(self):
         self.home.write("var/upgrade/quill-agentupgrade.jar", "exit=5\n")
-        options = "-Dupgrade.a=1 -Xmx64m"
+        options = '-Dupgrade.a=1 -Xmx64m "-Dproxy.password=p w" -Dapi.Token=t0k'
         result = self.continue_upgrade("run", "-debug", extra_options=options)
         self.assertEqual(result.returncode, 0, result)
         self.assertLogLine(result.stderr, "INFO ", "Upgrader exited: status=5")
-        self.assertLogLine(result.stderr, "INFO ", "Executing upgrader: " + self.upgrader_command_line(options))
+        # The log shows the secrets of the options masked.
+        self.assertLogLine(result.stderr, "INFO ", "Executing upgrader: " + self.upgrader_command_line(
+            "-Dupgrade.a=1 -Xmx64m -Dproxy.password=******** -Dapi.Token=********"))
         # The upgrader still sees the relay's settings; the agent brought back sees none of them.
         self.assertEqual(read_record(self.home.file("var/stub-java.record"))[0].env.get("UPGRADE_JAVA_OPTS"), options)
         run = self.home.wait_for_runs(1, "destroy")[0]
