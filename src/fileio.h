@@ -51,7 +51,8 @@ private:
     shared_handle handle_;
 };
 
-// Reads a UTF-8 text file line by line through a 4096-byte buffer.
+// Reads a text file line by line through a 4096-byte buffer: UTF-8, or UTF-16 LE when the file starts
+// with its byte-order mark. A leading byte-order mark is not part of the first line.
 class file_reader {
 public:
     explicit file_reader(const std::wstring& path);

@@ -24,19 +24,25 @@ class JavaHostingTest(AgentTestCase):
         self.home.write("conf/agent/javahome.conf", windows_path(path) + "\n")
 
     def test_run_passes_fixed_then_configured_options_the_class_path_environment_and_directory(self):
-        self.home.write("conf/agent/javaopts.conf", "  -Xmx64m  \r\n\r\n-Dx=a b\r-Dy=\u00e9")
-        result = self.home.run("run")
-        self.assertEqual(result.returncode, 0, result)
-        run = self.last_run()
-        class_path = "{0}\\lib\\quill-agent.jar;{0}\\lib\\launcher.jar".format(self.home.windows)
-        self.assertEqual(run.options, self.fixed_options("run") + ["-Xmx64m", "-Dx=a b", "-Dy=\u00e9", "-DteskLogToConsole=y",
-                                                                   "-Djava.class.path=" + class_path])
-        self.assertEqual((run.value("hook.exit"), run.value("cwd")), ("no", self.home.windows + "\\bin"))
         java = windows_path(self.home.java_home)
-        self.assertEqual([run.env[k] for k in ("AGENT_HOME", "AGENT_BIN_HOME", "JAVA_HOME")], [self.home.windows] * 2 + [java])
-        self.assertTrue(run.env["PATH"].endswith(";%s\\opt\\tskclient;%s\\bin" % (self.home.windows, java)), run.env)
-        self.assertEqual(run.value("main.arg.count"), "0")
-        self.assertTrue(run.has("main.returned") and run.has("destroy"), run)
+        # The configuration files as Windows editors save them: UTF-8, with or without a byte-order
+        # mark, and UTF-16 LE with one.
+        for mark, codec in ((b"", "utf-8"), (b"\xef\xbb\xbf", "utf-8"), (b"\xff\xfe", "utf-16-le")):
+            with self.subTest(codec=codec, mark=mark):
+                self.home.write("conf/agent/javahome.conf", mark + (java + "\r\n").encode(codec))
+                self.home.write("conf/agent/javaopts.conf", mark + "  -Xmx64m  \r\n\r\n-Dx=a b\r-Dy=\u00e9".encode(codec))
+                result = self.home.run("run")
+                self.assertEqual(result.returncode, 0, result)
+                run = self.last_run()
+                class_path = "{0}\\lib\\quill-agent.jar;{0}\\lib\\launcher.jar".format(self.home.windows)
+                self.assertEqual(run.options, self.fixed_options("run") + ["-Xmx64m", "-Dx=a b", "-Dy=\u00e9",
+                                                                           "-DteskLogToConsole=y", "-Djava.class.path=" + class_path])
+                self.assertEqual((run.value("hook.exit"), run.value("cwd")), ("no", self.home.windows + "\\bin"))
+                self.assertEqual([run.env[k] for k in ("AGENT_HOME", "AGENT_BIN_HOME", "JAVA_HOME")],
+                                 [self.home.windows] * 2 + [java])
+                self.assertTrue(run.env["PATH"].endswith(";%s\\opt\\tskclient;%s\\bin" % (self.home.windows, java)), run.env)
+                self.assertEqual(run.value("main.arg.count"), "0")
+                self.assertTrue(run.has("main.returned") and run.has("destroy"), run)
 
     def test_each_mode_adds_its_options_and_logs_show_the_secret_masked(self):
         # Values of -D options named like secrets are masked too, and only those.
@@ -110,7 +116,6 @@ class JavaHostingTest(AgentTestCase):
             ("", "", "run", 1, r"ERROR load_java_home\(configuration\.cpp:\d+\): javahome\.conf empty\n$"),
             ("\n" + java, "", "run", 1, r"javahome\.conf blank\n$"),
             (" \t \r\n" + java, "", "run", 1, r"javahome\.conf blank\n$"),
-            ("\ufeff" + java, "", "run", 1, "JVM DLL not found: java_home=\\[\ufeff"),
             ("  %s  \r\nsecond line" % java, "", "run", 0, r"stub jvm: main started"),
             (None, "", "run", 1, fatal + r".*conf\\agent\\javahome\.conf\]"),
             ("DIRECTORY", "", "run", 1, fatal + r".*conf\\agent\\javahome\.conf\]"),
