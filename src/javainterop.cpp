@@ -30,6 +30,10 @@ probe_result probe_binary(const std::wstring& path) {
         return probe_result::not_found;
     } catch (const file_access_denied_exception&) {
         return probe_result::access_denied;
+    } catch (const file_exception& e) {
+        // A name that Windows refuses (a stray quote in the Java home) names no file either.
+        if (e.error() != ERROR_INVALID_NAME) throw;
+        return probe_result::not_found;
     }
 }
 

@@ -117,6 +117,9 @@ class JavaHostingTest(AgentTestCase):
             ("\n" + java, "", "run", 1, r"javahome\.conf blank\n$"),
             (" \t \r\n" + java, "", "run", 1, r"javahome\.conf blank\n$"),
             ("  %s  \r\nsecond line" % java, "", "run", 0, r"stub jvm: main started"),
+            # Quoted as paths with blanks are; a stray quote is in no Windows name (error 123).
+            (' "%s" \r\n' % java, "", "run", 0, r"stub jvm: main started"),
+            ('"%s' % java, "", "run", 1, not_found % r'".*\\jdk'),
             (None, "", "run", 1, fatal + r".*conf\\agent\\javahome\.conf\]"),
             ("DIRECTORY", "", "run", 1, fatal + r".*conf\\agent\\javahome\.conf\]"),
             (java, None, "run", 1, fatal + r".*file not found: path=\[.*\\conf\\agent\\javaopts\.conf\]"),
