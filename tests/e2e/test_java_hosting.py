@@ -4,7 +4,7 @@ import os
 import shutil
 import unittest
 
-from harness import (OWN_MACHINE, AgentTestCase, log_records, make_java_home, windows_path, write_file,
+from harness import (OTHER_MACHINE, OWN_MACHINE, AgentTestCase, log_records, make_java_home, windows_path, write_file,
                      write_fake_pe_image)
 
 DEBUG = {"QUENDA_SERVICE_LOGGING_LEVEL": "debug"}
@@ -90,6 +90,7 @@ class JavaHostingTest(AgentTestCase):
         self.assertEqual(result.returncode, 0, result)
         java = windows_path(root)
         self.assertLogLine(result.stderr, "TRACE", "Binary not valid for OS/CPU: jvm_dll=[%s\\bin\\server\\jvm.dll]" % java)
+        self.assertEqual(log_records(result.stderr, "WARN "), [])  # named only when nothing fits
         self.assertIn("path=[%s\\jre\\bin\\client\\jvm.dll]" % java, result.stderr)
         # The runtime's directory joins PATH so that its own libraries are found.
         self.assertTrue(self.last_run().env["PATH"].endswith(";%s\\bin;%s\\jre\\bin" % (java, java)), self.last_run().env)
@@ -99,6 +100,8 @@ class JavaHostingTest(AgentTestCase):
         for name, content in (("one-byte", b"M"), ("empty", b""), ("text", b"plain text, long enough for headers" * 3)):
             write_file(os.path.join(self.home.root, name, "bin/server/jvm.dll"), content)
         write_fake_pe_image(os.path.join(self.home.root, "unloadable/bin/server/jvm.dll"), OWN_MACHINE)
+        write_fake_pe_image(os.path.join(self.home.root, "other/jre/bin/client/jvm.dll"))
+        other = ("64-bit", "x64") if OTHER_MACHINE == 0x8664 else ("32-bit", "x86")
         make_java_home(os.path.join(self.home.root, "no-export"), "bin/server", None, os.environ["STUB_JAVA_EXE"])
         not_found = r"ERROR do_run\(do_run\.cpp:\d+\): JVM DLL not found: java_home=\[%s\]\n$"
         fatal = r"(?m)^FATAL wmain\(main\.cpp:\d+\): Exception:\n  "
@@ -107,6 +110,8 @@ class JavaHostingTest(AgentTestCase):
             (root + "\\one-byte", "", "run", 1, not_found % r".*\\one-byte"),
             (root + "\\empty", "", "run", 1, not_found % r".*\\empty"),
             (root + "\\text", "", "run", 1, not_found % r".*\\text"),
+            (root + "\\other", "", "run", 1, r"(?m)^WARN .*: JVM DLL of a %s Java runtime, which only the %s package can "
+             r"host: path=\[.*\\other\\jre\\bin\\client\\jvm\.dll\]\n" % other + not_found % r".*\\other"),
             (root + "\\unloadable", "", "run", 1,
              fatal + r".*JVM DLL failed to load: jvm_dll=\[.*\\unloadable\\bin\\server\\jvm\.dll\] call=LoadLibraryExW\(\d+\)$"),
             (root + "\\unloadable", "", "_start_continue", 1, fatal + ".*LoadLibraryExW"),
