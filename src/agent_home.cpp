@@ -186,6 +186,12 @@ void request_shutdown() { create_empty_file(get_shutdown_marker_path()); }
 
 void exit_unless_log_directory_exists() {
     const std::wstring& log_dir = get_log_dir();
-    if (!is_path_a_directory(log_dir))
-        LOG_AND_EXIT(L"ERROR", false, L"Log directory does not exist: path=[%s]", log_dir);
+    try {
+        if (is_path_a_directory(log_dir)) return;
+    } catch (const system_exception& e) {
+        // A directory that may not be looked at is as unusable as a missing one, and as plainly told.
+        LOG_AND_EXIT(L"ERROR", false, L"Log directory not accessible: path=[%s] call=%s(%u) system_msg=[%s]", log_dir,
+                     e.call(), e.error(), e.system_message());
+    }
+    LOG_AND_EXIT(L"ERROR", false, L"Log directory does not exist: path=[%s]", log_dir);
 }
