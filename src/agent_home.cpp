@@ -113,6 +113,13 @@ const std::wstring& get_stdout_log_path() {
     return *path;
 }
 
+const std::wstring& get_previous_stdout_log_path() {
+    // A per-process log is never reused, so only the shared one has a predecessor to keep.
+    const std::wstring& log = get_stdout_log_path();
+    static const std::wstring* const path = new std::wstring(log == get_log_dir() + L"\\stdout" ? log + L".1" : L"");
+    return *path;
+}
+
 const std::wstring& get_upgrade_log_path() {
     static const std::wstring* const path = new std::wstring(get_log_dir() + L"\\upgrade.log");
     return *path;

@@ -21,6 +21,8 @@ const std::wstring& get_var_exe_path();
 const std::wstring& get_log_dir();
 // var\log\stdout, or var\log\stdout.<creation ms>.<pid> when QUENDA_SERVICE_LOG_PER_PID is true.
 const std::wstring& get_stdout_log_path();
+// var\log\stdout.1, where the shared log of the run before is kept; empty for a per-process log.
+const std::wstring& get_previous_stdout_log_path();
 const std::wstring& get_upgrade_log_path();
 const std::wstring& get_shutdown_marker_path();
 const std::wstring& get_restart_marker_path();
@@ -41,5 +43,5 @@ const std::wstring& get_monitor_dir();
 void request_shutdown();
 // For the commands that launch the background agent or the service, whose processes have no console
 // and can report only into var\log: ends the process with an ERROR line naming the directory and
-// exit code 1 when it does not exist.
+// exit code 1 when it does not exist or may not be looked at.
 void exit_unless_log_directory_exists();

@@ -365,6 +365,15 @@ void copy_file(const std::wstring& source, const std::wstring& target) {
     if (!CopyFileW(source.c_str(), target.c_str(), FALSE)) AGENT_THROW_LAST_ERROR(system_exception, L"CopyFileW");
 }
 
+void rename_file_replacing(const std::wstring& source, const std::wstring& target) {
+    if (MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) return;
+    DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND) return;
+    last_error_translator failure(L"MoveFileExW", error);
+    failure.path = source;
+    failure.translate();
+}
+
 void create_empty_file(const std::wstring& path) {
     HANDLE handle = create_file(path, GENERIC_WRITE, CREATE_ALWAYS);
     if (handle == INVALID_HANDLE_VALUE) {

@@ -77,6 +77,12 @@ class BackgroundAgentTest(AgentTestCase):
         self.assertEqual(self.home.run("stop").returncode, 0)
         self.home.wait_for_runs(1, "destroy")
         self.assertEqual(os.listdir(self.home.file("var/log")), ["stdout"])
+        # Each start keeps the log before it as stdout.1, one generation: a failed run's lines outlive the next.
+        for options, kept in (("-Xfails\n", "stub jvm: main started"), ("", "Unrecognized option: -Xfails")):
+            self.home.write("conf/agent/javaopts.conf", options)
+            self.home.run("_start_continue")
+            self.assertIn(kept, read_text(self.home.file("var/log/stdout.1")))
+            self.assertNotIn(kept, self.home.log())
         # With no agent to take it, a stale marker is emptied, not added to.
         self.home.write("var/shutdown", "left over")
         for _ in range(2):
@@ -86,11 +92,12 @@ class BackgroundAgentTest(AgentTestCase):
         self.home.write("conf/agent/javaopts.conf", "")
         before = time.time() * 1000
         self.assertEqual(self.home.run("_start_continue", env={"QUENDA_SERVICE_LOG_PER_PID": " TRUE "}).returncode, 0)
-        [log] = [f for f in os.listdir(self.home.file("var/log")) if f != "stdout"]
+        [log] = [f for f in os.listdir(self.home.file("var/log")) if f not in ("stdout", "stdout.1")]
         created, pid = re.fullmatch(r"stdout\.(\d{13})\.(\d+)", log).groups()
         self.assertEqual(pid, self.last_run().value("pid"))
         self.assertTrue(before - 2000 <= int(created) <= time.time() * 1000 + 2000, log)  # created during the run
         self.assertIn("stub jvm: main started", read_text(self.home.file("var/log/" + log)))
+        self.assertIn("Unrecognized option: -Xfails", read_text(self.home.file("var/log/stdout.1")))
 
     def test_without_a_log_directory_the_commands_that_launch_refuse_first(self):
         os.rmdir(self.home.file("var/log"))
