@@ -70,6 +70,11 @@ const std::wstring& get_agent_exe_path() {
     return *path;
 }
 
+const std::wstring& get_agent_symbol_file_path() {
+    static const std::wstring* const path = new std::wstring(get_bin_dir() + L"\\agent.pdb");
+    return *path;
+}
+
 const std::wstring& get_set_env_script_path() {
     static const std::wstring* const path = new std::wstring(get_bin_dir() + L"\\set_env.cmd");
     return *path;
@@ -100,6 +105,11 @@ const std::wstring& get_var_dir() {
 
 const std::wstring& get_var_exe_path() {
     static const std::wstring* const path = new std::wstring(get_var_dir() + L"\\" + get_exe_file_name());
+    return *path;
+}
+
+const std::wstring& get_var_symbol_file_path() {
+    static const std::wstring* const path = new std::wstring(get_var_dir() + L"\\agent.pdb");
     return *path;
 }
 

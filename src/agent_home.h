@@ -11,6 +11,9 @@ const std::wstring& get_exe_file_name();
 
 const std::wstring& get_bin_dir();
 const std::wstring& get_agent_exe_path();
+// The symbol file beside the executable, by the name the link recorded in it (agent.pdb), which
+// DbgHelp looks for beside the executable that runs.
+const std::wstring& get_agent_symbol_file_path();
 const std::wstring& get_set_env_script_path();
 const std::wstring& get_tool_env_script_path();
 const std::wstring& get_classpath_conf_path();
@@ -18,6 +21,7 @@ const std::wstring& get_worker_args_conf_path();
 
 const std::wstring& get_var_dir();
 const std::wstring& get_var_exe_path();
+const std::wstring& get_var_symbol_file_path();
 const std::wstring& get_log_dir();
 // var\log\stdout, or var\log\stdout.<creation ms>.<pid> when QUENDA_SERVICE_LOG_PER_PID is true.
 const std::wstring& get_stdout_log_path();

@@ -1,5 +1,6 @@
 """The self-upgrade relay: "_upgrade", "_upgrade_continue" and the restart from the installed executable."""
 
+import filecmp
 import os
 import unittest
 
@@ -35,7 +36,8 @@ class UpgradeTest(AgentTestCase):
         self.assertEqual(upgrader_log.replace("\r\n", "\n"),
                          "stub upgrader: stdout jar=%s\nstub upgrader: stderr\n" % windows_path(self.jar))
         self.assertFalse(os.path.exists(self.jar))
-        wait_until(lambda: not os.path.exists(self.home.file("var/agent.exe")), "the executable copy to be removed")
+        wait_until(lambda: not any(os.path.exists(self.home.file("var/agent." + x)) for x in ("exe", "pdb")),
+                   "the executable copy and its symbol file to be removed")
 
     def test_a_running_agent_is_upgraded_and_brought_back_with_its_mode(self):
         self.start_agent_that_upgrades("return")
@@ -55,6 +57,8 @@ class UpgradeTest(AgentTestCase):
         self.start_agent_that_upgrades("wait-shutdown")
         first = self.home.wait_for_runs(1, "spawn.pid")[0]
         wait_until(lambda: "Waiting for parent to terminate..." in self.home.log(), "the relay's wait in the log")
+        # The copy the relay runs from has its symbol file beside it, so that its stack traces resolve.
+        self.assertTrue(filecmp.cmp(self.home.file("bin/agent.pdb"), self.home.file("var/agent.pdb"), shallow=False))
         killed = run_windows("taskkill", ["/f", "/pid", first.value("pid")])
         self.assertEqual(killed.returncode, 0, killed)
         runs = self.home.wait_for_runs(2, "main.thread")

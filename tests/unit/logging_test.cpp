@@ -1,4 +1,7 @@
 #include <gtest/gtest.h>
+#include <windows.h>
+// dbghelp.h needs windows.h first.
+#include <dbghelp.h>
 
 #include "agent.h"
 
@@ -36,6 +39,16 @@ TEST(stack_traces, a_name_longer_than_the_buffer_ends_where_the_buffer_does) {
     EXPECT_GT(name.size(), 200u);
     EXPECT_LT(name.size(), 257u);
     EXPECT_EQ(name, full.substr(0, name.size()));
+}
+
+// A symbol path on a drive that is not ready may otherwise open a dialog in an interactive FATAL.
+TEST(stack_traces, the_symbol_engine_never_asks_the_user) {
+    ASSERT_FALSE(stack_trace().frames().empty());
+    auto get_options = reinterpret_cast<decltype(&SymGetOptions)>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"dbghelp.dll"), "SymGetOptions")));
+    ASSERT_NE(get_options, nullptr);
+    EXPECT_EQ(get_options() & (SYMOPT_FAIL_CRITICAL_ERRORS | SYMOPT_NO_PROMPTS),
+              DWORD(SYMOPT_FAIL_CRITICAL_ERRORS | SYMOPT_NO_PROMPTS));
 }
 
 }  // namespace
