@@ -91,6 +91,13 @@ bool is_local_system(const std::wstring& account) {
            equals_ignore_case(account, L"LocalSystem");
 }
 
+std::wstring registered_account_name(const std::wstring& user, const std::wstring& domain) {
+    // "DOMAIN\name" with a domain in front would name no account, and neither would "name@domain"
+    // (a user principal name, which the service manager takes as it is).
+    if (user.find_first_of(L"\\@") != std::wstring::npos) return user;
+    return domain + L"\\" + user;
+}
+
 service_handle_ptr open_service_manager(DWORD rights) {
     auto manager = std::make_shared<service_handle_info>(manager_name);
     SC_HANDLE handle = OpenSCManagerW(nullptr, nullptr, rights);
@@ -403,9 +410,7 @@ void install_application_service(const service_handle_ptr& manager, const std::w
     std::vector<BYTE> sid;
     if (!local_system) {
         account_info info = get_account_info(account_lookup_name(user));
-        // A bare user name is named with the domain the look-up found; one given with its domain
-        // (".\name" for this computer included) is registered as given.
-        if (user.find(L'\\') == std::wstring::npos) account = info.domain + L"\\" + user;
+        account = registered_account_name(user, info.domain);
         sid = std::move(info.sid);
     }
     DWORD start_type = start_type_of(start_mode);

@@ -96,6 +96,11 @@ bool stop_service_and_await_stopped(const service_handle_ptr& service);
 
 // ---- installation ---------------------------------------------------------------------------------
 
+// The account a service is registered with, for a user that is not LocalSystem: as given when it names
+// its domain ("DOMAIN\name", ".\name") or is a user principal name ("name@domain"); a bare name gets
+// the domain that the account look-up found.
+std::wstring registered_account_name(const std::wstring& user, const std::wstring& domain);
+
 // Registers this installation's service, stopped: start mode "", "auto", "delayed", "manual" or
 // "disabled"; an empty user is LocalSystem. Any other account may then query, start and stop it.
 void install_application_service(const service_handle_ptr& manager, const std::wstring& start_mode,

@@ -1,9 +1,11 @@
-// The access list install-service gives the service of a user account. Wine's service manager does
-// not keep a service's list, so the list the program builds is checked here.
+// The access list install-service gives the service of a user account, and the name the account is
+// registered under. Wine's service manager does not keep a service's list, and its account look-up
+// knows no user principal names, so both are checked here.
 
 #include <gtest/gtest.h>
 
 #include "security.h"
+#include "services.h"
 
 namespace {
 
@@ -26,6 +28,8 @@ TEST(security, the_account_entry_comes_last_with_the_self_control_rights_and_not
     DWORD old_in_use = list.get_size_info().bytes_in_use;
     account_info account = get_account_info(L"NetworkService");
     EXPECT_EQ(L"NT AUTHORITY", account.domain);
+    EXPECT_EQ(L"NT AUTHORITY\\NetworkService", registered_account_name(L"NetworkService", account.domain));
+    EXPECT_EQ(L"alice@corp.example", registered_account_name(L"alice@corp.example", L"CORP"));
     list.add_access_allowed_entry(account.sid.data());
 
     access_control_list::size_info info = list.get_size_info();
