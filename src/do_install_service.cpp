@@ -52,7 +52,15 @@ void do_install_service(int argc, wchar_t** argv) {
     try {
         service_handle_ptr manager = open_service_manager(SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE);
         try {
-            open_service(manager, get_service_name(), SERVICE_QUERY_STATUS);
+            service_handle_ptr existing =
+                open_service(manager, get_service_name(), SERVICE_QUERY_STATUS | SERVICE_CHANGE_CONFIG);
+            // Deleted while something held it open: it goes when that closes, and cannot be installed before.
+            if (is_marked_for_deletion(existing))
+                LOG_AND_EXIT(L"ERROR", false,
+                             L"Unable to install service: the service is marked for deletion: service=[%s]. Close what "
+                             L"holds it open (the Services console, Event Viewer, a program querying it), then install "
+                             L"again.",
+                             get_service_name());
             LOG_INFO(L"Service already installed: service=[%s]", get_service_name());
             return;
         } catch (const service_does_not_exist_exception&) {

@@ -158,6 +158,16 @@ void delete_service(const service_handle_ptr& service) {
     LOG_DEBUG(L"did delete service");
 }
 
+bool is_marked_for_deletion(const service_handle_ptr& service) {
+    // A change that changes nothing is refused with this error only, for a service marked for deletion.
+    if (ChangeServiceConfigW(service->get_handle(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, nullptr,
+                             nullptr, nullptr, nullptr, nullptr, nullptr, nullptr))
+        return false;
+    DWORD error = GetLastError();
+    if (error == ERROR_SERVICE_MARKED_FOR_DELETE) return true;
+    throw service_exception(AGENT_HERE, L"ChangeServiceConfigW", error, service->name());
+}
+
 void start_service(const service_handle_ptr& service) {
     LOG_DEBUG(L"will start service: name=[%s]", service->name());
     if (!StartServiceW(service->get_handle(), 0, nullptr))

@@ -60,6 +60,9 @@ service_handle_ptr create_service(const service_handle_ptr& manager, const std::
                                   const std::wstring& display_name, const std::wstring& command_line,
                                   DWORD start_type, const std::wstring& account, const std::wstring& password);
 void delete_service(const service_handle_ptr& service);
+// True for a service that was deleted while a handle to it stays open somewhere, and that goes when
+// the last one is closed. The handle needs SERVICE_CHANGE_CONFIG.
+bool is_marked_for_deletion(const service_handle_ptr& service);
 void start_service(const service_handle_ptr& service);
 // Sends the stop control; `status` receives the service's status. A service that has already gone
 // (broken pipe, process aborted) counts as stopped by the request and leaves `status` as it was.

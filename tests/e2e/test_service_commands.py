@@ -2,9 +2,12 @@
 Registrations are read back through the test helper's query mode, a client that is not the program
 under test (Wine's "sc qc" prints nothing)."""
 
+import os
+import subprocess
 import unittest
 
-from harness import AUTO_START, DEMAND_START, DISABLED, STOPPED, AgentTestCase, log_records, query_service, run_windows
+from harness import (AUTO_START, BOUND, DEMAND_START, DISABLED, HELPER_EXE, STOPPED, WINE_RUN, AgentTestCase, log_records,
+                     query_service, read_text, run_windows, wait_until, windows_path, write_file)
 
 
 class ServiceCommandsTest(AgentTestCase):
@@ -86,6 +89,22 @@ class ServiceCommandsTest(AgentTestCase):
                 self.assertEqual(query_service(service)["start"], start_type)
                 self.assertEqual(self.home.run("uninstall-service").returncode, 0)
                 self.assertIsNone(query_service(service))
+
+    def test_a_service_deleted_while_held_open_is_named_not_taken_as_installed(self):
+        self.assertEqual(self.home.run("install-service").returncode, 0)
+        # Another program holds the service open (the Services console, a query in a loop).
+        release, out = (os.path.join(self.home.root, name) for name in ("release", "holder.out"))
+        with open(out, "wb") as f:
+            holder = subprocess.Popen([WINE_RUN, HELPER_EXE, "query", self.home.service, windows_path(release)],
+                                      stdin=subprocess.DEVNULL, stdout=f, stderr=subprocess.DEVNULL)
+        self.addCleanup(holder.wait, BOUND)
+        self.addCleanup(write_file, release, b"")
+        wait_until(lambda: "pid=" in read_text(out), "the service to be held open")
+        self.assertEqual(self.home.run("uninstall-service").returncode, 0)
+        result = self.home.run("install-service")
+        self.assertEqual(result.returncode, 1, result)
+        self.assertRegex(result.stderr, r"^ERROR do_install_service\(do_install_service\.cpp:\d+\): Unable to install "
+                         r"service: the service is marked for deletion: service=\[%s\]\. Close .*\r?\n$" % self.home.service)
 
     def test_an_installation_is_all_or_nothing(self):
         # A manager without delayed start (Wine) refuses it after the creation: the service is removed
