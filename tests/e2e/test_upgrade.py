@@ -80,7 +80,6 @@ class UpgradeTest(AgentTestCase):
         result = self.continue_upgrade("run", "-debug", extra_options=options)
         self.assertEqual(result.returncode, 0, result)
         self.assertLogLine(result.stderr, "INFO ", "Upgrader exited: status=5")
-        # The log shows the secrets of the options masked.
         self.assertLogLine(result.stderr, "INFO ", "Executing upgrader: " + self.upgrader_command_line(
             "-Dupgrade.a=1 -Xmx64m -Dproxy.password=******** -Dapi.Token=********"))
         # The upgrader still sees the relay's settings; the agent brought back sees none of them.
