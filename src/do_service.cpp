@@ -28,7 +28,7 @@ void do_service_continue(int, wchar_t**) {
 }
 
 void do_service(int, wchar_t**) {
-    if (wait_for_upgrade_parent_termination()) delete_file_if_present(get_var_exe_path());
+    finish_upgrade_handover();
     LOG_INFO(L"Restarting service: service=[%s]", get_service_name());
     service_handle_ptr manager = open_service_manager(SC_MANAGER_CONNECT);
     service_handle_ptr service =

@@ -67,6 +67,9 @@ service_handle_ptr create_service(const service_handle_ptr& manager, const std::
                                   const std::wstring& display_name, const std::wstring& command_line,
                                   DWORD start_type, const std::wstring& account, const std::wstring& password);
 void delete_service(const service_handle_ptr& service);
+// True for a service that was deleted while a handle to it stays open somewhere, and that goes when
+// the last one is closed. The handle needs SERVICE_CHANGE_CONFIG.
+bool is_marked_for_deletion(const service_handle_ptr& service);
 void start_service(const service_handle_ptr& service);
 // Sends the stop control; `status` receives the service's status. A service that has already gone
 // (broken pipe, process aborted) counts as stopped by the request and leaves `status` as it was.
@@ -103,6 +106,11 @@ bool start_service_and_await_running(const service_handle_ptr& service);
 bool stop_service_and_await_stopped(const service_handle_ptr& service);
 
 // ---- installation ---------------------------------------------------------------------------------
+
+// The account a service is registered with, for a user that is not LocalSystem: as given when it names
+// its domain ("DOMAIN\name", ".\name") or is a user principal name ("name@domain"); a bare name gets
+// the domain that the account look-up found.
+std::wstring registered_account_name(const std::wstring& user, const std::wstring& domain);
 
 // Registers this installation's service, stopped: start mode "", "auto", "delayed", "manual" or
 // "disabled"; an empty user is LocalSystem. Any other account may then query, start and stop it. At a

@@ -18,10 +18,10 @@
 //     The steps of a stop up to its first sleep or hang run in the control handler, so the status that
 //     ControlService hands back already shows them. Events go to SCRIPT.log ("start", "stop.request",
 //     "stopped"); the file SCRIPT.release ends the service whatever it does, and so do ten minutes.
-//   test_helper query NAME         what the service manager holds for service NAME, one key=value a line
+//   test_helper query NAME [FILE]  what the service manager holds for service NAME, one key=value a line
 //       (display, binary, start, account, delayed, state, win32_exit, specific_exit, pid, controls accepted,
-//       preshutdown time-out); exit code 1
-//       with "error=CODE" when it cannot be read.
+//       preshutdown time-out); exit code 1 with "error=CODE" when it cannot be read. With FILE it holds
+//       the service open until FILE exists.
 
 #include <windows.h>
 
@@ -195,7 +195,7 @@ int service(const wchar_t* script) {
 
 void print(const char* key, const std::wstring& value) { std::fputs((key + ("=" + utf8(value)) + "\n").c_str(), stdout); }
 
-int query(const wchar_t* name) {
+int query(const wchar_t* name, const wchar_t* release) {
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
     SC_HANDLE service = manager ? OpenServiceW(manager, name, SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS) : nullptr;
     std::vector<BYTE> buffer(8192);
@@ -222,6 +222,8 @@ int query(const wchar_t* name) {
                               {"specific_exit", status.dwServiceSpecificExitCode}, {"pid", status.dwProcessId},
                               {"controls", status.dwControlsAccepted}, {"preshutdown", preshutdown.dwPreshutdownTimeout}})
         print(key, std::to_wstring(value));
+    std::fflush(stdout);
+    for (int i = 0; release && i < 1200 && GetFileAttributesW(release) == INVALID_FILE_ATTRIBUTES; ++i) Sleep(50);
     return 0;
 }
 
@@ -231,7 +233,7 @@ int wmain(int argc, wchar_t** argv) {
     std::wstring mode = argc > 1 ? argv[1] : L"";
     if (mode == L"child") return child(argc, argv);
     if (mode == L"service" && argc == 3) return service(argv[2]);
-    if (mode == L"query" && argc == 3) return query(argv[2]);
-    std::fputs("usage: test_helper child COMMAND... | service SCRIPT | query NAME\n", stderr);
+    if (mode == L"query" && (argc == 3 || argc == 4)) return query(argv[2], argc == 4 ? argv[3] : nullptr);
+    std::fputs("usage: test_helper child COMMAND... | service SCRIPT | query NAME [FILE]\n", stderr);
     return 2;
 }

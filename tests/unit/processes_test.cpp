@@ -11,6 +11,7 @@
 #include "agent.h"
 #include "deadline.h"
 #include "fileio.h"
+#include "process_ancestry.h"
 #include "processes.h"
 #include "system_handles.h"
 
@@ -150,6 +151,14 @@ TEST(handle_inheritance, a_child_with_a_list_keeps_this_process_standard_output)
     while (ReadFile(read_end.get(), buffer, sizeof buffer, &count, nullptr) && count > 0) received.append(buffer, count);
     EXPECT_EQ(code, 0u) << "the child could not write to its standard output";
     EXPECT_EQ(received, "still here\n");
+}
+
+// After id reuse a snapshot's parent links can lead to a process younger than this one: never an ancestor.
+TEST(process_ancestry, a_process_younger_than_this_one_is_refused_as_an_ancestor) {
+    child_guard young{create_process(child({L"sleep", L"20000"}), {}, {}, L"", false)};
+    ASSERT_LT(get_process_creation_time(get_current_process_handle(false)), get_process_creation_time(young.process));
+    EXPECT_THROW(get_ancestor_handle(get_process_id(young.process), SYNCHRONIZE), ancestor_process_not_found_exception);
+    EXPECT_NO_THROW(get_ancestor_handle(GetCurrentProcessId(), SYNCHRONIZE));  // the same creation time passes
 }
 
 }  // namespace
