@@ -8,6 +8,7 @@ import subprocess
 import tempfile
 import unittest
 import uuid
+import xml.etree.ElementTree as ElementTree
 import zipfile
 
 from harness import Home
@@ -25,6 +26,9 @@ SOURCE_FILES = set(os.listdir(os.path.join(ROOT, "src")))
 # What every start loads (the C++ runtime is linked in): nothing that brings USER32 and GDI32 along;
 # DbgHelp, SHELL32 and CNG are loaded on first use.
 STARTUP_DLLS = {"kernel32.dll", "advapi32.dll", "msvcrt.dll"}
+# The manifest's supportedOS ids: Windows 7, 8, 8.1, 10 and 11 (Microsoft's "Application manifests").
+SUPPORTED_OS = {"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",
+                "{1f676c76-80e1-4239-95bb-83d0f6d0da78}", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"}
 
 # One resolved frame: "\tat function(file.cpp:123) - 0xaddress=0xsymbol+displacement".
 RESOLVED_FRAME = re.compile(r"^\tat (?P<function>[^<(][^(]*)\((?P<file>[\w.]+\.(?:cpp|h)):(?P<line>\d+)\) - 0x[0-9a-f]+=0x[0-9a-f]+\+[0-9a-f]+$")
@@ -33,6 +37,26 @@ UNRESOLVED_FRAME = re.compile(r"^\tat <function>\(<file>:0\) - 0x([0-9a-f]+)=0x\
 
 def tool(*args):
     return subprocess.run(list(args), capture_output=True, text=True, timeout=BOUND, check=True).stdout
+
+
+def resource(image, kind, ident):
+    """The data of resource `ident` of type `kind` (its first language), through the image's resource directory."""
+    (pe,) = struct.unpack_from("<I", image, 0x3C)
+    count, optional_size = struct.unpack_from("<H12xH", image, pe + 6)
+    magic = struct.unpack_from("<H", image, pe + 24)[0]
+    (directory,) = struct.unpack_from("<I", image, pe + 24 + (96 if magic == 0x10B else 112) + 2 * 8)
+    sections = [struct.unpack_from("<8x4I", image, pe + 24 + optional_size + 40 * i) for i in range(count)]
+
+    def at(rva):  # the file offset of an address in the image
+        return next(rva - address + raw for size, address, _, raw in sections if address <= rva < address + size)
+
+    def entry(table, wanted=None):  # what the entry of that id (or the first entry) points to
+        named, numbered = struct.unpack_from("<HH", image, table + 12)
+        entries = [struct.unpack_from("<II", image, table + 16 + 8 * i) for i in range(named + numbered)]
+        return next(at(directory) + (to & 0x7FFFFFFF) for name, to in entries if wanted in (None, name))
+
+    rva, size = struct.unpack_from("<II", image, entry(entry(entry(at(directory), kind), ident)))
+    return image[at(rva):at(rva) + size]
 
 
 class PackageTestCase(unittest.TestCase):
@@ -50,6 +74,8 @@ class PackageTestCase(unittest.TestCase):
             opened.extractall(os.path.join(cls.root, "unpacked"))
         cls.folder = os.path.join(cls.root, "unpacked", archive[:-len(".zip")])
         cls.exe, cls.pdb = os.path.join(cls.folder, "agent.exe"), os.path.join(cls.folder, "agent.pdb")
+        with open(cls.exe, "rb") as f:
+            cls.image = f.read()
 
 
 class PackageImageTest(PackageTestCase):
@@ -70,13 +96,25 @@ class PackageImageTest(PackageTestCase):
         self.assertNotIn(b"\n", readme.replace(b"\r\n", b""), "README.txt has lines without CR LF")
 
     def test_executable_is_a_console_program_of_its_architecture(self):
-        with open(self.exe, "rb") as f:
-            data = f.read()
-        (pe,) = struct.unpack_from("<I", data, 0x3C)
-        self.assertEqual((data[:2], data[pe:pe + 4]), (b"MZ", b"PE\0\0"))
-        machine, magic, subsystem = (struct.unpack_from("<H", data, pe + at)[0] for at in (4, 24, 24 + 68))
+        (pe,) = struct.unpack_from("<I", self.image, 0x3C)
+        self.assertEqual((self.image[:2], self.image[pe:pe + 4]), (b"MZ", b"PE\0\0"))
+        machine, magic, subsystem = (struct.unpack_from("<H", self.image, pe + at)[0] for at in (4, 24, 24 + 68))
         self.assertEqual((machine, magic), IMAGE_KIND[:2], "not an image of %s" % ARCH)
         self.assertEqual(subsystem, 3, "not a console program")
+
+    def test_manifest_asks_for_the_callers_rights_on_every_supported_windows(self):
+        # Windows virtualizes file and registry writes of a 32-bit interactive process that requests no
+        # execution level (UAC virtualization). Wine has no UAC: the resource itself is checked.
+        manifest = ElementTree.fromstring(resource(self.image, 24, 1))  # RT_MANIFEST, the process's manifest
+        v3, compatibility = "{urn:schemas-microsoft-com:asm.v3}", "{urn:schemas-microsoft-com:compatibility.v1}"
+        level = manifest.find("{0}trustInfo/{0}security/{0}requestedPrivileges/{0}requestedExecutionLevel".format(v3))
+        self.assertEqual(level.attrib, {"level": "asInvoker", "uiAccess": "false"})
+        supported = manifest.findall("{0}compatibility/{0}application/{0}supportedOS".format(compatibility))
+        self.assertEqual({os_id.get("Id") for os_id in supported}, SUPPORTED_OS)
+        # Nothing else, and so nothing that changes the Java VM in the process (longPathAware, activeCodePage).
+        self.assertEqual({e.tag.split("}")[1] for e in manifest.iter()},
+                         {"assembly", "trustInfo", "security", "requestedPrivileges", "requestedExecutionLevel",
+                          "compatibility", "application", "supportedOS"})
 
     def test_executable_imports_only_what_every_start_needs(self):
         dump = tool(OBJDUMP, "-p", self.exe)
