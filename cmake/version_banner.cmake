@@ -1,6 +1,6 @@
-# Build identity of the version banner. Included from src/CMakeLists.txt, this adds a step that runs
-# on every build and rewrites agent_revision.h only when the source revision changed; run as a
-# script (cmake -P) it is that step.
+# Build identity of the version banner and the version resource. Included from src/CMakeLists.txt, this
+# adds a step that runs on every build and rewrites agent_revision.h only when the source revision
+# changed; run as a script (cmake -P) it is that step.
 
 if(CMAKE_SCRIPT_MODE_FILE)
   execute_process(COMMAND git -C "${SOURCE_DIR}" rev-parse HEAD
@@ -10,9 +10,29 @@ if(CMAKE_SCRIPT_MODE_FILE)
   if(NOT result STREQUAL "0" OR NOT revision MATCHES "^[0-9a-f]+$" OR NOT revision_length EQUAL 40)
     string(REPEAT "0" 40 revision)
   endif()
+  # The file and product version of the version resource (src/agent.rc). A build identifier that is one
+  # to four dot-separated numbers, each at most 65535 (a version field has 16 bits), is that version,
+  # missing fields 0 ("2.1" gives 2.1.0.0). Any other identifier gives 0.0.0.0: "devbuild", the
+  # developer's default, and also "20240117", one number too large for a field.
+  set(version 0 0 0 0)
+  if(BUILD_LIFE_ID MATCHES "^[0-9]+(\\.[0-9]+)?(\\.[0-9]+)?(\\.[0-9]+)?$")
+    string(REPLACE "." ";" version "${BUILD_LIFE_ID}.0.0.0")
+    list(SUBLIST version 0 4 version)
+    list(TRANSFORM version REPLACE "^0+([0-9])" "\\1")  # no leading zeros: rc reads them as octal
+    foreach(field IN LISTS version)
+      if(field GREATER 65535)
+        set(version 0 0 0 0)
+      endif()
+    endforeach()
+  endif()
+  string(JOIN "," version_list ${version})
+  string(JOIN "." version_text ${version})
   set(content "// Generated on every build by cmake/version_banner.cmake.\n"
               "#define AGENT_GIT_REV_ID L\"${revision}\"\n"
-              "#define AGENT_BUILD_LIFE_ID L\"${BUILD_LIFE_ID}\"\n")
+              "#define AGENT_BUILD_LIFE_ID L\"${BUILD_LIFE_ID}\"\n"
+              "#define AGENT_FILE_VERSION ${version_list}\n"
+              "#define AGENT_FILE_VERSION_TEXT \"${version_text}\"\n"
+              "#define AGENT_VERSION_COMMENTS \"build ${BUILD_LIFE_ID}, revision ${revision}\"\n")
   string(JOIN "" content ${content})
   set(old "")
   if(EXISTS "${OUTPUT}")

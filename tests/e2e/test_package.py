@@ -1,6 +1,9 @@
-"""The release package of scripts/package.sh: what it holds, what its agent.exe is, and its traces through agent.pdb."""
+"""The release package of scripts/package.sh: what it holds, what its agent.exe is, its signature, its traces
+through agent.pdb, and a second build that gives the same bytes."""
 
+import hashlib
 import os
+import pathlib
 import re
 import shutil
 import struct
@@ -11,7 +14,7 @@ import uuid
 import xml.etree.ElementTree as ElementTree
 import zipfile
 
-from harness import Home
+from harness import HELPER_EXE, Home, read_text, run_windows, windows_path, write_file
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 PACKAGE = os.path.join(ROOT, "scripts", "package.sh")
@@ -29,45 +32,67 @@ STARTUP_DLLS = {"kernel32.dll", "advapi32.dll", "msvcrt.dll"}
 # The manifest's supportedOS ids: Windows 7, 8, 8.1, 10 and 11 (Microsoft's "Application manifests").
 SUPPORTED_OS = {"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",
                 "{1f676c76-80e1-4239-95bb-83d0f6d0da78}", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"}
+VERSION_KEYS = ("ProductName", "ProductVersion", "FileDescription", "FileVersion", "InternalName", "OriginalFilename",
+                "Comments")
+# A throwaway certificate authority and the code-signing certificate it issued, for scripts/package.sh.
+CERTIFICATE = ("req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 2 -subj /CN=Throwaway-CA"
+               " -addext basicConstraints=critical,CA:true -addext keyUsage=critical,keyCertSign",
+               "req -newkey rsa:2048 -nodes -keyout signer.key -out signer.pem -days 2 -subj /CN=Throwaway-signer"
+               " -CA ca.pem -CAkey ca.key -addext extendedKeyUsage=codeSigning",
+               "pkcs12 -export -in signer.pem -inkey signer.key -out signer.p12 -passout file:password")
 
 # One resolved frame: "\tat function(file.cpp:123) - 0xaddress=0xsymbol+displacement".
 RESOLVED_FRAME = re.compile(r"^\tat (?P<function>[^<(][^(]*)\((?P<file>[\w.]+\.(?:cpp|h)):(?P<line>\d+)\) - 0x[0-9a-f]+=0x[0-9a-f]+\+[0-9a-f]+$")
 UNRESOLVED_FRAME = re.compile(r"^\tat <function>\(<file>:0\) - 0x([0-9a-f]+)=0x\1\+0$")
 
 
-def tool(*args):
-    return subprocess.run(list(args), capture_output=True, text=True, timeout=BOUND, check=True).stdout
+def tool(*args, timeout=BOUND, **options):
+    return subprocess.run(list(args), capture_output=True, text=True, timeout=timeout, check=True, **options).stdout
 
 
 def resource(image, kind, ident):
-    """The data of resource `ident` of type `kind` (its first language), through the image's resource directory."""
+    """Resource `ident` of type `kind`, its first language, found through the resource directory in .rsrc."""
     (pe,) = struct.unpack_from("<I", image, 0x3C)
     count, optional_size = struct.unpack_from("<H12xH", image, pe + 6)
-    magic = struct.unpack_from("<H", image, pe + 24)[0]
-    (directory,) = struct.unpack_from("<I", image, pe + 24 + (96 if magic == 0x10B else 112) + 2 * 8)
-    sections = [struct.unpack_from("<8x4I", image, pe + 24 + optional_size + 40 * i) for i in range(count)]
+    sections = (struct.unpack_from("<8s4xI4xI", image, pe + 24 + optional_size + 40 * i) for i in range(count))
+    address, root = next((va, raw) for name, va, raw in sections if name == b".rsrc\0\0\0")
 
-    def at(rva):  # the file offset of an address in the image
-        return next(rva - address + raw for size, address, _, raw in sections if address <= rva < address + size)
+    def entry(table, wanted=None):  # the subdirectory or data entry that id `wanted` (or the first entry) names
+        count = sum(struct.unpack_from("<HH", image, table + 12))
+        entries = struct.iter_unpack("<II", image[table + 16:table + 16 + 8 * count])
+        return next(root + (to & 0x7FFFFFFF) for name, to in entries if wanted in (None, name))
 
-    def entry(table, wanted=None):  # what the entry of that id (or the first entry) points to
-        named, numbered = struct.unpack_from("<HH", image, table + 12)
-        entries = [struct.unpack_from("<II", image, table + 16 + 8 * i) for i in range(named + numbered)]
-        return next(at(directory) + (to & 0x7FFFFFFF) for name, to in entries if wanted in (None, name))
+    rva, size = struct.unpack_from("<II", image, entry(entry(entry(root, kind), ident)))
+    return image[root + rva - address:root + rva - address + size]
 
-    rva, size = struct.unpack_from("<II", image, entry(entry(entry(at(directory), kind), ident)))
-    return image[at(rva):at(rva) + size]
+
+def version_information(image):
+    """The version resource as `test_helper version` prints it: "fixed", the file and product versions of
+    VS_FIXEDFILEINFO (behind its signature and structure version), and the strings of VERSION_KEYS."""
+    data = resource(image, 16, 1)  # RT_VERSION
+    fixed = struct.unpack_from("<4I", data, data.index(struct.pack("<I", 0xFEEF04BD)) + 8)
+    # A string is a node of three words, the third 1 (text), then its key and its value, UTF-16 and NUL-ended.
+    strings = dict(re.findall(r"\x01(\w+)\0+([^\0\x01]+)", data.decode("utf-16-le", "replace")))
+    return dict({key: strings.get(key) for key in VERSION_KEYS}, fixed="%d,%d,%d,%d" % fixed)
 
 
 class PackageTestCase(unittest.TestCase):
     """Builds this architecture's package from the build's agent.exe once per test class."""
 
+    signed = False
+
     @classmethod
     def setUpClass(cls):
         cls.root = tempfile.mkdtemp(prefix="agent-package-test-")
         cls.addClassCleanup(shutil.rmtree, cls.root, True)  # also when the set-up fails
-        output = os.path.join(cls.root, "package")
-        tool("bash", PACKAGE, "--arch", ARCH, "--no-build", "--build", BUILD, "--output", output)
+        output, signing = os.path.join(cls.root, "package"), {}
+        if cls.signed:
+            write_file(os.path.join(cls.root, "password"), "throwaway\n")
+            for command in CERTIFICATE:
+                tool("openssl", *command.split(), cwd=cls.root)
+            signing = {"AGENT_SIGN_PKCS12": cls.root + "/signer.p12", "AGENT_SIGN_PASSWORD_FILE": cls.root + "/password"}
+        tool("bash", PACKAGE, "--arch", ARCH, "--no-build", "--build", BUILD, "--output", output,
+             env=dict(os.environ, **signing))
         [archive] = [f for f in os.listdir(output) if f.endswith(".zip")]
         with zipfile.ZipFile(os.path.join(output, archive)) as opened:
             cls.names = opened.namelist()
@@ -116,6 +141,24 @@ class PackageImageTest(PackageTestCase):
                          {"assembly", "trustInfo", "security", "requestedPrivileges", "requestedExecutionLevel",
                           "compatibility", "application", "supportedOS"})
 
+    def test_version_information_names_the_product_and_this_build(self):
+        header = read_text(os.path.join(BUILD, "src", "generated", "agent_revision.h"))
+        build_id, revision, version = (re.search(name + r' L?"(.*)"', header).group(1)
+                                       for name in ("AGENT_BUILD_LIFE_ID", "AGENT_GIT_REV_ID", "AGENT_FILE_VERSION_TEXT"))
+        a, b, c, d = map(int, version.split("."))
+        self.assertEqual(version_information(self.image), {
+            "fixed": "%d,%d,%d,%d" % ((a << 16 | b, c << 16 | d) * 2), "ProductName": "Olvar Tesk Agent",
+            "ProductVersion": version, "FileDescription": "Olvar Tesk Agent launcher and service host",
+            "FileVersion": version, "InternalName": "agent.exe", "OriginalFilename": "agent.exe",
+            "Comments": "build %s, revision %s" % (build_id, revision)})
+
+    def test_no_shipped_file_names_the_source_or_build_folder(self):
+        with open(self.pdb, "rb") as f:
+            shipped = self.image + f.read()
+        for folder in {ROOT, os.path.realpath(BUILD)}:
+            for text in (folder.encode(), folder.encode("utf-16-le")):
+                self.assertFalse(text in shipped, folder)  # lambda names, the PDB's source files and build records
+
     def test_executable_imports_only_what_every_start_needs(self):
         dump = tool(OBJDUMP, "-p", self.exe)
         # Delay-load stubs would be listed too, with their DLL names.
@@ -135,8 +178,20 @@ class PackageImageTest(PackageTestCase):
         self.assertEqual(re.search(r"PDBAge: (\d+)", entry).group(1), re.search(r"Age: (\d+)", summary).group(1))
 
 
-class PackageTraceTest(PackageTestCase):
-    """The packaged program's stack traces under Wine, with and without its symbol file."""
+class SignedPackageTest(PackageTestCase):
+    """A package signed with a throwaway certificate: its signature verifies, and under Wine the signed program
+    reads back the version information that the image holds and resolves its traces through agent.pdb alone."""
+
+    signed = True
+
+    def test_signature_verifies_against_the_certificate_authority(self):
+        verified = tool("osslsigncode", "verify", "-CAfile", os.path.join(self.root, "ca.pem"), "-in", self.exe)
+        self.assertIn("Signature verification: ok", verified)
+
+    def test_windows_reads_the_version_information_of_the_image(self):
+        result = run_windows(HELPER_EXE, ["version", windows_path(self.exe)] + list(VERSION_KEYS))
+        values = dict(line.split("=", 1) for line in result.stdout.splitlines())
+        self.assertEqual(values, version_information(self.image), result)
 
     def run_fatal_in_throwaway_home(self, with_symbols):
         """Runs the packaged agent.exe in a home whose javaopts.conf the runtime rejects: "run" ends
@@ -175,6 +230,31 @@ class PackageTraceTest(PackageTestCase):
         resolved = [RESOLVED_FRAME.match(frame) for frame in frames]
         self.assertEqual([m.group(0) for m in resolved if m and m.group("file") in SOURCE_FILES], [], result)
         self.assertTrue(all(UNRESOLVED_FRAME.match(frame) for frame in frames[:5]), result)
+
+
+class ReproducibleBuildTest(unittest.TestCase):
+    """A second build of the same source in other folders (the build of this architecture's agent target
+    only) gives the same agent.exe, agent.pdb, package and checksums as the build under test."""
+
+    def test_second_build_elsewhere_gives_the_same_bytes(self):
+        root = tempfile.mkdtemp(prefix="agent-reproducible-")
+        self.addCleanup(shutil.rmtree, root, True)
+        source, build = os.path.join(root, "other", "source"), os.path.join(root, "build")
+        shutil.copytree(ROOT, source, ignore=lambda at, names: [n for n in names if at == ROOT and n[:4] in ("buil", ".git")])
+        # The same revision (git answers for the copy from this repository) and the same build identifier.
+        env = dict(os.environ, GIT_DIR=tool("git", "-C", ROOT, "rev-parse", "--absolute-git-dir").strip())
+        build_id = re.search(r"(?m)^AGENT_BUILD_LIFE_ID:STRING=(.*)$", read_text(BUILD + "/CMakeCache.txt")).group(1)
+        tool("cmake", "-S", source, "-B", build, "-DCMAKE_TOOLCHAIN_FILE=%s/cmake/toolchain-%s.cmake" % (source, ARCH),
+             "-DAGENT_BUILD_LIFE_ID=" + build_id, env=env)
+        tool("cmake", "--build", build, "--target", "agent", env=env, timeout=900)
+        digests = []
+        for number, built in enumerate((BUILD, build)):
+            output = os.path.join(root, "package%d" % number)
+            tool("bash", PACKAGE, "--arch", ARCH, "--no-build", "--build", built, "--output", output)
+            files = [built + "/src/agent.exe", built + "/src/agent.pdb", output + "/SHA256SUMS"] + [
+                os.path.join(output, name) for name in os.listdir(output) if name.endswith(".zip")]
+            digests.append({os.path.basename(f): hashlib.sha256(pathlib.Path(f).read_bytes()).hexdigest() for f in files})
+        self.assertEqual(digests[0], digests[1])
 
 
 if __name__ == "__main__":

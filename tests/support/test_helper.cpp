@@ -19,6 +19,9 @@
 //   test_helper query NAME         what the service manager holds for service NAME, one key=value a line
 //       (display, binary, start, account, delayed, state, win32_exit, specific_exit, pid); exit code 1
 //       with "error=CODE" when it cannot be read.
+//   test_helper version FILE KEY...  FILE's version information as Windows reads it: "fixed=" and the
+//       file and product versions of VS_FIXEDFILEINFO (four decimal numbers), then KEY=value for each
+//       string KEY of the language that VarFileInfo\Translation names; "error=CODE" and exit code 1.
 
 #include <windows.h>
 
@@ -211,6 +214,27 @@ int query(const wchar_t* name) {
     return 0;
 }
 
+// ---- version information, read by the system's own reader (version.dll) ------------------------
+
+int version(const wchar_t* file, int count, wchar_t** keys) {
+    std::vector<BYTE> data(GetFileVersionInfoSizeW(file, nullptr));
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    WORD* language = nullptr;
+    UINT size = 0;
+    if (data.empty() || !GetFileVersionInfoW(file, 0, DWORD(data.size()), data.data()) ||
+        !VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&fixed), &size) ||
+        !VerQueryValueW(data.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&language), &size))
+        return std::printf("error=%lu\n", GetLastError()), 1;
+    print("fixed", std::to_wstring(fixed->dwFileVersionMS) + L"," + std::to_wstring(fixed->dwFileVersionLS) + L"," +
+                       std::to_wstring(fixed->dwProductVersionMS) + L"," + std::to_wstring(fixed->dwProductVersionLS));
+    wchar_t table[32];
+    std::swprintf(table, 32, L"\\StringFileInfo\\%04x%04x\\", language[0], language[1]);
+    for (wchar_t* value = nullptr; count-- > 0; ++keys)
+        if (VerQueryValueW(data.data(), (table + std::wstring(*keys)).c_str(), reinterpret_cast<void**>(&value), &size))
+            print(utf8(*keys).c_str(), value);
+    return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -218,6 +242,7 @@ int wmain(int argc, wchar_t** argv) {
     if (mode == L"child") return child(argc, argv);
     if (mode == L"service" && argc == 3) return service(argv[2]);
     if (mode == L"query" && argc == 3) return query(argv[2]);
-    std::fputs("usage: test_helper child COMMAND... | service SCRIPT | query NAME\n", stderr);
+    if (mode == L"version" && argc >= 3) return version(argv[2], argc - 3, argv + 3);
+    std::fputs("usage: test_helper child COMMAND... | service SCRIPT | query NAME | version FILE KEY...\n", stderr);
     return 2;
 }
