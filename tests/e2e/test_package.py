@@ -1,6 +1,7 @@
 """The release package of scripts/package.sh: what it holds, what its agent.exe is, its signature, its traces
 through agent.pdb, and a second build that gives the same bytes."""
 
+import glob
 import hashlib
 import os
 import pathlib
@@ -29,14 +30,18 @@ SOURCE_FILES = set(os.listdir(os.path.join(ROOT, "src")))
 # What every start loads (the C++ runtime is linked in): nothing that brings USER32 and GDI32 along;
 # DbgHelp, SHELL32 and CNG are loaded on first use.
 STARTUP_DLLS = {"kernel32.dll", "advapi32.dll", "msvcrt.dll"}
-# The manifest's supportedOS ids: Windows 7, 8, 8.1, 10 and 11 (Microsoft's "Application manifests").
-SUPPORTED_OS = {"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",
-                "{1f676c76-80e1-4239-95bb-83d0f6d0da78}", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"}
+# The manifest's elements below its root, in order, with their attributes: the caller's rights, and the
+# supportedOS ids of Windows 7, 8, 8.1 and 10/11 (Microsoft's "Application manifests").
+V3, OS = "{urn:schemas-microsoft-com:asm.v3}", "{urn:schemas-microsoft-com:compatibility.v1}"
+MANIFEST = [(V3 + tag, {}) for tag in ("trustInfo", "security", "requestedPrivileges")] + [
+    (V3 + "requestedExecutionLevel", {"level": "asInvoker", "uiAccess": "false"}), (OS + "compatibility", {}),
+    (OS + "application", {})] + [(OS + "supportedOS", {"Id": "{%s}" % guid}) for guid in (
+        "35138b9a-5d96-4fbd-8e2d-a2440225f93a", "4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38",
+        "1f676c76-80e1-4239-95bb-83d0f6d0da78", "8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a")]
 VERSION_KEYS = ("ProductName", "ProductVersion", "FileDescription", "FileVersion", "InternalName", "OriginalFilename",
                 "Comments")
 # A throwaway certificate authority and the code-signing certificate it issued, for scripts/package.sh.
-CERTIFICATE = ("req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 2 -subj /CN=Throwaway-CA"
-               " -addext basicConstraints=critical,CA:true -addext keyUsage=critical,keyCertSign",
+CERTIFICATE = ("req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 2 -subj /CN=Throwaway-CA",
                "req -newkey rsa:2048 -nodes -keyout signer.key -out signer.pem -days 2 -subj /CN=Throwaway-signer"
                " -CA ca.pem -CAkey ca.key -addext extendedKeyUsage=codeSigning",
                "pkcs12 -export -in signer.pem -inkey signer.key -out signer.p12 -passout file:password")
@@ -87,7 +92,7 @@ class PackageTestCase(unittest.TestCase):
         cls.addClassCleanup(shutil.rmtree, cls.root, True)  # also when the set-up fails
         output, signing = os.path.join(cls.root, "package"), {}
         if cls.signed:
-            write_file(os.path.join(cls.root, "password"), "throwaway\n")
+            write_file(cls.root + "/password", "throwaway\n")
             for command in CERTIFICATE:
                 tool("openssl", *command.split(), cwd=cls.root)
             signing = {"AGENT_SIGN_PKCS12": cls.root + "/signer.p12", "AGENT_SIGN_PASSWORD_FILE": cls.root + "/password"}
@@ -99,8 +104,7 @@ class PackageTestCase(unittest.TestCase):
             opened.extractall(os.path.join(cls.root, "unpacked"))
         cls.folder = os.path.join(cls.root, "unpacked", archive[:-len(".zip")])
         cls.exe, cls.pdb = os.path.join(cls.folder, "agent.exe"), os.path.join(cls.folder, "agent.pdb")
-        with open(cls.exe, "rb") as f:
-            cls.image = f.read()
+        cls.image = pathlib.Path(cls.exe).read_bytes()
 
 
 class PackageImageTest(PackageTestCase):
@@ -114,8 +118,7 @@ class PackageImageTest(PackageTestCase):
         guide = sorted(n[len(folder) + 1:] for n in self.names if n.startswith(folder + "/docs/"))
         self.assertEqual(guide, sorted("docs/" + f for f in os.listdir(os.path.join(ROOT, "docs"))))
         self.assertEqual(len(self.names), len(top) + len(guide), self.names)
-        with open(os.path.join(self.folder, "README.txt"), "rb") as f:
-            readme = f.read()
+        readme = pathlib.Path(self.folder, "README.txt").read_bytes()
         self.assertIn(b"agent.pdb", readme)
         self.assertIn(b"needs a %d-bit Java runtime" % IMAGE_KIND[2], readme)
         self.assertNotIn(b"\n", readme.replace(b"\r\n", b""), "README.txt has lines without CR LF")
@@ -131,33 +134,23 @@ class PackageImageTest(PackageTestCase):
         # Windows virtualizes file and registry writes of a 32-bit interactive process that requests no
         # execution level (UAC virtualization). Wine has no UAC: the resource itself is checked.
         manifest = ElementTree.fromstring(resource(self.image, 24, 1))  # RT_MANIFEST, the process's manifest
-        v3, compatibility = "{urn:schemas-microsoft-com:asm.v3}", "{urn:schemas-microsoft-com:compatibility.v1}"
-        level = manifest.find("{0}trustInfo/{0}security/{0}requestedPrivileges/{0}requestedExecutionLevel".format(v3))
-        self.assertEqual(level.attrib, {"level": "asInvoker", "uiAccess": "false"})
-        supported = manifest.findall("{0}compatibility/{0}application/{0}supportedOS".format(compatibility))
-        self.assertEqual({os_id.get("Id") for os_id in supported}, SUPPORTED_OS)
-        # Nothing else, and so nothing that changes the Java VM in the process (longPathAware, activeCodePage).
-        self.assertEqual({e.tag.split("}")[1] for e in manifest.iter()},
-                         {"assembly", "trustInfo", "security", "requestedPrivileges", "requestedExecutionLevel",
-                          "compatibility", "application", "supportedOS"})
+        # Nothing else either, so nothing that changes the Java VM in the process (longPathAware, activeCodePage).
+        self.assertEqual([(element.tag, element.attrib) for element in manifest.iter()][1:], MANIFEST)
 
     def test_version_information_names_the_product_and_this_build(self):
-        header = read_text(os.path.join(BUILD, "src", "generated", "agent_revision.h"))
-        build_id, revision, version = (re.search(name + r' L?"(.*)"', header).group(1)
-                                       for name in ("AGENT_BUILD_LIFE_ID", "AGENT_GIT_REV_ID", "AGENT_FILE_VERSION_TEXT"))
+        defines = dict(re.findall(r'#define (\w+) L?"(.*)"', read_text(BUILD + "/src/generated/agent_revision.h")))
+        version = defines["AGENT_FILE_VERSION_TEXT"]
         a, b, c, d = map(int, version.split("."))
         self.assertEqual(version_information(self.image), {
             "fixed": "%d,%d,%d,%d" % ((a << 16 | b, c << 16 | d) * 2), "ProductName": "Olvar Tesk Agent",
             "ProductVersion": version, "FileDescription": "Olvar Tesk Agent launcher and service host",
             "FileVersion": version, "InternalName": "agent.exe", "OriginalFilename": "agent.exe",
-            "Comments": "build %s, revision %s" % (build_id, revision)})
+            "Comments": "build %(AGENT_BUILD_LIFE_ID)s, revision %(AGENT_GIT_REV_ID)s" % defines})
 
     def test_no_shipped_file_names_the_source_or_build_folder(self):
-        with open(self.pdb, "rb") as f:
-            shipped = self.image + f.read()
-        for folder in {ROOT, os.path.realpath(BUILD)}:
-            for text in (folder.encode(), folder.encode("utf-16-le")):
-                self.assertFalse(text in shipped, folder)  # lambda names, the PDB's source files and build records
+        shipped = self.image + pathlib.Path(self.pdb).read_bytes()
+        for folder in {ROOT, os.path.realpath(BUILD)}:  # in lambda names, the PDB's source files, build records
+            self.assertFalse(folder.encode() in shipped or folder.encode("utf-16-le") in shipped, folder)
 
     def test_executable_imports_only_what_every_start_needs(self):
         dump = tool(OBJDUMP, "-p", self.exe)
@@ -185,7 +178,7 @@ class SignedPackageTest(PackageTestCase):
     signed = True
 
     def test_signature_verifies_against_the_certificate_authority(self):
-        verified = tool("osslsigncode", "verify", "-CAfile", os.path.join(self.root, "ca.pem"), "-in", self.exe)
+        verified = tool("osslsigncode", "verify", "-CAfile", self.root + "/ca.pem", "-in", self.exe)
         self.assertIn("Signature verification: ok", verified)
 
     def test_windows_reads_the_version_information_of_the_image(self):
@@ -239,7 +232,7 @@ class ReproducibleBuildTest(unittest.TestCase):
     def test_second_build_elsewhere_gives_the_same_bytes(self):
         root = tempfile.mkdtemp(prefix="agent-reproducible-")
         self.addCleanup(shutil.rmtree, root, True)
-        source, build = os.path.join(root, "other", "source"), os.path.join(root, "build")
+        source, build = root + "/other/source", root + "/build"
         shutil.copytree(ROOT, source, ignore=lambda at, names: [n for n in names if at == ROOT and n[:4] in ("buil", ".git")])
         # The same revision (git answers for the copy from this repository) and the same build identifier.
         env = dict(os.environ, GIT_DIR=tool("git", "-C", ROOT, "rev-parse", "--absolute-git-dir").strip())
@@ -249,10 +242,9 @@ class ReproducibleBuildTest(unittest.TestCase):
         tool("cmake", "--build", build, "--target", "agent", env=env, timeout=900)
         digests = []
         for number, built in enumerate((BUILD, build)):
-            output = os.path.join(root, "package%d" % number)
+            output = root + "/package%d" % number
             tool("bash", PACKAGE, "--arch", ARCH, "--no-build", "--build", built, "--output", output)
-            files = [built + "/src/agent.exe", built + "/src/agent.pdb", output + "/SHA256SUMS"] + [
-                os.path.join(output, name) for name in os.listdir(output) if name.endswith(".zip")]
+            files = [built + "/src/agent.exe", built + "/src/agent.pdb"] + glob.glob(output + "/*.zip") + [output + "/SHA256SUMS"]
             digests.append({os.path.basename(f): hashlib.sha256(pathlib.Path(f).read_bytes()).hexdigest() for f in files})
         self.assertEqual(digests[0], digests[1])
 

@@ -19,11 +19,12 @@
 //   test_helper query NAME         what the service manager holds for service NAME, one key=value a line
 //       (display, binary, start, account, delayed, state, win32_exit, specific_exit, pid); exit code 1
 //       with "error=CODE" when it cannot be read.
-//   test_helper version FILE KEY...  FILE's version information as Windows reads it: "fixed=" and the
-//       file and product versions of VS_FIXEDFILEINFO (four decimal numbers), then KEY=value for each
-//       string KEY of the language that VarFileInfo\Translation names; "error=CODE" and exit code 1.
+//   test_helper version FILE KEY...  FILE's version information through version.dll: "fixed=" the file and
+//       product versions (four numbers), then KEY=value of the strings VarFileInfo\Translation names.
 
 #include <windows.h>
+
+#include "stub_jvm/stub_common.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -33,12 +34,7 @@
 
 namespace {
 
-std::string utf8(const std::wstring& text) {
-    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string result(size_t(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), result.data(), size, nullptr, nullptr);
-    return result;
-}
+using stub::to_utf8;
 
 bool write_to(HANDLE handle, const std::string& bytes) {
     DWORD written = 0;
@@ -57,10 +53,10 @@ int child(int argc, wchar_t** argv) {
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     for (int i = 2; i < argc; ++i) {
         std::wstring command = argv[i];
-        std::string value = i + 1 < argc ? utf8(argv[i + 1]) : "";
+        std::string value = i + 1 < argc ? to_utf8(argv[i + 1]) : "";
         if (command == L"argv") {
             std::string all;
-            for (int j = i + 1; j < argc; ++j) all += utf8(argv[j]) + '\0';
+            for (int j = i + 1; j < argc; ++j) all += to_utf8(argv[j]) + '\0';
             return write_to(out, all) ? 0 : 4;
         } else if (command == L"drain") {
             char buffer[1024];
@@ -186,7 +182,7 @@ int service(const wchar_t* script) {
 
 // ---- a registration read back by a client that is not the program under test ------------------
 
-void print(const char* key, const std::wstring& value) { std::fputs((key + ("=" + utf8(value)) + "\n").c_str(), stdout); }
+void print(const char* key, const std::wstring& value) { std::fputs((key + ("=" + to_utf8(value)) + "\n").c_str(), stdout); }
 
 int query(const wchar_t* name) {
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
@@ -214,7 +210,7 @@ int query(const wchar_t* name) {
     return 0;
 }
 
-// ---- version information, read by the system's own reader (version.dll) ------------------------
+// ---- version information as Windows' own reader gives it ---------------------------------------
 
 int version(const wchar_t* file, int count, wchar_t** keys) {
     std::vector<BYTE> data(GetFileVersionInfoSizeW(file, nullptr));
@@ -225,13 +221,13 @@ int version(const wchar_t* file, int count, wchar_t** keys) {
         !VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&fixed), &size) ||
         !VerQueryValueW(data.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&language), &size))
         return std::printf("error=%lu\n", GetLastError()), 1;
-    print("fixed", std::to_wstring(fixed->dwFileVersionMS) + L"," + std::to_wstring(fixed->dwFileVersionLS) + L"," +
-                       std::to_wstring(fixed->dwProductVersionMS) + L"," + std::to_wstring(fixed->dwProductVersionLS));
+    std::printf("fixed=%lu,%lu,%lu,%lu\n", fixed->dwFileVersionMS, fixed->dwFileVersionLS, fixed->dwProductVersionMS,
+                fixed->dwProductVersionLS);
     wchar_t table[32];
     std::swprintf(table, 32, L"\\StringFileInfo\\%04x%04x\\", language[0], language[1]);
     for (wchar_t* value = nullptr; count-- > 0; ++keys)
         if (VerQueryValueW(data.data(), (table + std::wstring(*keys)).c_str(), reinterpret_cast<void**>(&value), &size))
-            print(utf8(*keys).c_str(), value);
+            print(to_utf8(*keys).c_str(), value);
     return 0;
 }
 
