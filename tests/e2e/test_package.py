@@ -38,8 +38,6 @@ MANIFEST = [(V3 + tag, {}) for tag in ("trustInfo", "security", "requestedPrivil
     (OS + "application", {})] + [(OS + "supportedOS", {"Id": "{%s}" % guid}) for guid in (
         "35138b9a-5d96-4fbd-8e2d-a2440225f93a", "4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38",
         "1f676c76-80e1-4239-95bb-83d0f6d0da78", "8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a")]
-VERSION_KEYS = ("ProductName", "ProductVersion", "FileDescription", "FileVersion", "InternalName", "OriginalFilename",
-                "Comments")
 # A throwaway certificate authority and the code-signing certificate it issued, for scripts/package.sh.
 CERTIFICATE = ("req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 2 -subj /CN=Throwaway-CA",
                "req -newkey rsa:2048 -nodes -keyout signer.key -out signer.pem -days 2 -subj /CN=Throwaway-signer"
@@ -73,12 +71,12 @@ def resource(image, kind, ident):
 
 def version_information(image):
     """The version resource as `test_helper version` prints it: "fixed", the file and product versions of
-    VS_FIXEDFILEINFO (behind its signature and structure version), and the strings of VERSION_KEYS."""
+    VS_FIXEDFILEINFO (behind its signature and structure version), and every string."""
     data = resource(image, 16, 1)  # RT_VERSION
     fixed = struct.unpack_from("<4I", data, data.index(struct.pack("<I", 0xFEEF04BD)) + 8)
     # A string is a node of three words, the third 1 (text), then its key and its value, UTF-16 and NUL-ended.
-    strings = dict(re.findall(r"\x01(\w+)\0+([^\0\x01]+)", data.decode("utf-16-le", "replace")))
-    return dict({key: strings.get(key) for key in VERSION_KEYS}, fixed="%d,%d,%d,%d" % fixed)
+    strings = re.findall(r"\x01(\w+)\0+([ -~]+)\0", data.decode("utf-16-le", "replace"))
+    return dict(strings, fixed="%d,%d,%d,%d" % fixed)
 
 
 class PackageTestCase(unittest.TestCase):
@@ -182,9 +180,9 @@ class SignedPackageTest(PackageTestCase):
         self.assertIn("Signature verification: ok", verified)
 
     def test_windows_reads_the_version_information_of_the_image(self):
-        result = run_windows(HELPER_EXE, ["version", windows_path(self.exe)] + list(VERSION_KEYS))
-        values = dict(line.split("=", 1) for line in result.stdout.splitlines())
-        self.assertEqual(values, version_information(self.image), result)
+        expected = version_information(self.image)
+        result = run_windows(HELPER_EXE, ["version", windows_path(self.exe)] + [k for k in expected if k != "fixed"])
+        self.assertEqual(dict(line.split("=", 1) for line in result.stdout.splitlines()), expected, result)
 
     def run_fatal_in_throwaway_home(self, with_symbols):
         """Runs the packaged agent.exe in a home whose javaopts.conf the runtime rejects: "run" ends
