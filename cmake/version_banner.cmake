@@ -3,9 +3,13 @@
 # changed; run as a script (cmake -P) it is that step.
 
 if(CMAKE_SCRIPT_MODE_FILE)
-  execute_process(COMMAND git -C "${SOURCE_DIR}" rev-parse HEAD
-                  OUTPUT_VARIABLE revision OUTPUT_STRIP_TRAILING_WHITESPACE
-                  RESULT_VARIABLE result ERROR_QUIET)
+  set(revision "${REVISION}")
+  set(result 0)
+  if(revision STREQUAL "")
+    execute_process(COMMAND git -C "${SOURCE_DIR}" rev-parse HEAD
+                    OUTPUT_VARIABLE revision OUTPUT_STRIP_TRAILING_WHITESPACE
+                    RESULT_VARIABLE result ERROR_QUIET)
+  endif()
   string(LENGTH "${revision}" revision_length)
   if(NOT result STREQUAL "0" OR NOT revision MATCHES "^[0-9a-f]+$" OR NOT revision_length EQUAL 40)
     string(REPEAT "0" 40 revision)
@@ -49,10 +53,16 @@ string(LENGTH "${AGENT_BUILD_LIFE_ID}" build_life_id_length)
 if(NOT build_life_id_length EQUAL 8 OR NOT AGENT_BUILD_LIFE_ID MATCHES "^[A-Za-z0-9._-]+$")
   message(FATAL_ERROR "AGENT_BUILD_LIFE_ID must be 8 letters, digits or . _ -: '${AGENT_BUILD_LIFE_ID}'")
 endif()
+# A source tree without its git history (an archive of one revision) names its revision here.
+set(AGENT_GIT_REVISION "" CACHE STRING "Source revision (40 hexadecimal digits); empty: asked from git")
+string(LENGTH "${AGENT_GIT_REVISION}" revision_length)
+if(NOT revision_length MATCHES "^(0|40)$" OR NOT AGENT_GIT_REVISION MATCHES "^[0-9a-f]*$")
+  message(FATAL_ERROR "AGENT_GIT_REVISION must be 40 lower-case hexadecimal digits: '${AGENT_GIT_REVISION}'")
+endif()
 set(AGENT_REVISION_DIR ${CMAKE_CURRENT_BINARY_DIR}/generated)
 add_custom_target(agent_revision
   COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${CMAKE_SOURCE_DIR} -DOUTPUT=${AGENT_REVISION_DIR}/agent_revision.h
-          -DBUILD_LIFE_ID=${AGENT_BUILD_LIFE_ID} -P ${CMAKE_CURRENT_LIST_FILE}
+          -DBUILD_LIFE_ID=${AGENT_BUILD_LIFE_ID} -DREVISION=${AGENT_GIT_REVISION} -P ${CMAKE_CURRENT_LIST_FILE}
   BYPRODUCTS ${AGENT_REVISION_DIR}/agent_revision.h
   VERBATIM)
 add_dependencies(agent_core agent_revision)

@@ -232,12 +232,11 @@ class ReproducibleBuildTest(unittest.TestCase):
         self.addCleanup(shutil.rmtree, root, True)
         source, build = root + "/other/source", root + "/build"
         shutil.copytree(ROOT, source, ignore=lambda at, names: [n for n in names if at == ROOT and n[:4] in ("buil", ".git")])
-        # The same revision (git answers for the copy from this repository) and the same build identifier.
-        env = dict(os.environ, GIT_DIR=tool("git", "-C", ROOT, "rev-parse", "--absolute-git-dir").strip())
-        build_id = re.search(r"(?m)^AGENT_BUILD_LIFE_ID:STRING=(.*)$", read_text(BUILD + "/CMakeCache.txt")).group(1)
+        # The build identity of the build under test (the copy has no git history).
+        defines = dict(re.findall(r'#define (\w+) L?"(.*)"', read_text(BUILD + "/src/generated/agent_revision.h")))
         tool("cmake", "-S", source, "-B", build, "-DCMAKE_TOOLCHAIN_FILE=%s/cmake/toolchain-%s.cmake" % (source, ARCH),
-             "-DAGENT_BUILD_LIFE_ID=" + build_id, env=env)
-        tool("cmake", "--build", build, "--target", "agent", env=env, timeout=900)
+             "-DAGENT_BUILD_LIFE_ID=" + defines["AGENT_BUILD_LIFE_ID"], "-DAGENT_GIT_REVISION=" + defines["AGENT_GIT_REV_ID"])
+        tool("cmake", "--build", build, "--target", "agent", timeout=900)
         digests = []
         for number, built in enumerate((BUILD, build)):
             output = root + "/package%d" % number
