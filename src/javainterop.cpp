@@ -124,9 +124,10 @@ void create_jvm(const std::wstring& java_home, const std::vector<std::wstring>& 
 
     // The runtime finds its own dependent libraries through PATH.
     std::wstring path = get_environment_variable(L"PATH", L"");
+    // A whole entry: a PATH that holds C:\jdk\bin\server does not hold C:\jdk\bin.
     std::wstring java_bin = java_home + L"\\bin";
-    if (path.find(java_bin) == std::wstring::npos) path += L";" + java_bin;
-    if (path.find(jvm_base) == std::wstring::npos) path += L";" + jvm_base;
+    if (!path_list_contains(path, java_bin)) path += L";" + java_bin;
+    if (!path_list_contains(path, jvm_base)) path += L";" + jvm_base;
     set_environment_variable(L"PATH", path);
 
     // The option texts must stay valid until JNI_CreateJavaVM has returned.

@@ -276,6 +276,12 @@ void set_service_start_delayed(const service_handle_ptr& service) {
         AGENT_THROW_LAST_ERROR(service_exception, L"ChangeServiceConfig2W", service->name());
 }
 
+void set_service_preshutdown_timeout(const service_handle_ptr& service, DWORD timeout_ms) {
+    SERVICE_PRESHUTDOWN_INFO info{timeout_ms};
+    if (!ChangeServiceConfig2W(service->get_handle(), SERVICE_CONFIG_PRESHUTDOWN_INFO, &info))
+        AGENT_THROW_LAST_ERROR(service_exception, L"ChangeServiceConfig2W", service->name());
+}
+
 // ---- waiting on service state --------------------------------------------------------------------
 
 DWORD wait_time_for_hint(DWORD wait_hint) { return std::clamp<DWORD>(wait_hint / 10, 1000, 10000); }
@@ -418,6 +424,7 @@ void install_application_service(const service_handle_ptr& manager, const std::w
         create_service(manager, name, display_name, command_line, start_type, account, password);
     installation_rollback rollback(service);
     if (start_mode == L"delayed") set_service_start_delayed(service);
+    set_service_preshutdown_timeout(service, preshutdown_timeout_ms);
     if (!local_system) {
         service_dacl current = get_service_dacl(name);
         // Without a list everyone already holds every right; a list with one entry would take them away.

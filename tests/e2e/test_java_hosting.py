@@ -25,6 +25,9 @@ class JavaHostingTest(AgentTestCase):
 
     def test_run_passes_fixed_then_configured_options_the_class_path_environment_and_directory(self):
         self.home.write("conf/agent/javaopts.conf", "  -Xmx64m  \r\n\r\n-Dx=a b\r-Dy=\u00e9")
+        java = windows_path(self.home.java_home)
+        # An entry below the runtime's bin directory is another directory: bin is still added.
+        self.home.write("bin/set_env.cmd", "set PATH=%%PATH%%;%s\\bin\\server\r\n" % java)
         result = self.home.run("run")
         self.assertEqual(result.returncode, 0, result)
         run = self.last_run()
@@ -32,9 +35,9 @@ class JavaHostingTest(AgentTestCase):
         self.assertEqual(run.options, self.fixed_options("run") + ["-Xmx64m", "-Dx=a b", "-Dy=\u00e9", "-DteskLogToConsole=y",
                                                                    "-Djava.class.path=" + class_path])
         self.assertEqual((run.value("hook.exit"), run.value("cwd")), ("no", self.home.windows + "\\bin"))
-        java = windows_path(self.home.java_home)
         self.assertEqual([run.env[k] for k in ("AGENT_HOME", "AGENT_BIN_HOME", "JAVA_HOME")], [self.home.windows] * 2 + [java])
-        self.assertTrue(run.env["PATH"].endswith(";%s\\opt\\tskclient;%s\\bin" % (self.home.windows, java)), run.env)
+        self.assertTrue(run.env["PATH"].endswith(";%s\\bin\\server;%s\\opt\\tskclient;%s\\bin" % (java, self.home.windows, java)),
+                        run.env)
         self.assertEqual(run.value("main.arg.count"), "0")
         self.assertTrue(run.has("main.returned") and run.has("destroy"), run)
 

@@ -6,7 +6,7 @@ import shutil
 import time
 import unittest
 
-from harness import AGENT_EXE, AgentTestCase, log_records, read_text, run_windows, wait_until, windows_path
+from harness import AGENT_EXE, HELPER_EXE, AgentTestCase, log_records, read_text, run_windows, wait_until, windows_path
 
 RECORDED = "-Dstub.env=FOO,BAR,FROM_TOOL,ORDER,DOOMED,SCRIPT_CWD,QUENDA_ENV_BIN_DIR,QUENDA_ENV_EXE\n"
 
@@ -56,23 +56,34 @@ class EnvironmentScriptTest(AgentTestCase):
                 self.assertFalse([name for name in env if name.startswith("QUENDA_ENV_")], env)
 
     def test_every_home_loads_its_script_from_another_drive(self):
-        """Blanks with ( ) or &, letters outside ASCII; a cmd.exe in bin is never the interpreter."""
+        """Blanks with ( ) or &, letters outside ASCII, text that cmd would expand or escape; a cmd.exe in bin is
+        never the interpreter."""
         c_drive = run_windows("winepath", ["-u", "C:\\"]).stdout.strip()
-        for name in ("Program Files (x86)/Agent", "R&D Agent", "h\u00e9me \u4e2d", "planted cmd"):
+        for name in ("Program Files (x86)/Agent", "R&D Agent", "h\u00e9me \u4e2d", "planted cmd", "Tools %OS% 100%",
+                     "bang! caret^ semi;"):
             with self.subTest(home=name):
                 home = self.make_home(name)
                 if name == "planted cmd":
                     shutil.copyfile(AGENT_EXE, home.file("bin/cmd.exe"))
-                result = self.run_with_script('set FOO=1\nset "SCRIPT_CWD=%CD%"\n', home=home, cwd=c_drive)
+                # Run in the bin directory. (Wine's cmd.exe expands %-variables again inside a value, so the
+                # script cannot name its directory through %CD% here: a home with "%OS%" would change.)
+                result = self.run_with_script('set FOO=1\nif exist ".\\agent.exe" set SCRIPT_CWD=bin\n', home=home,
+                                              cwd=c_drive)
                 env = self.last_run(home).env
-                self.assertEqual((env.get("FOO"), env.get("SCRIPT_CWD")), ("1", home.windows + "\\bin"), result)
+                self.assertEqual((env.get("FOO"), env.get("SCRIPT_CWD")), ("1", "bin"), result)
 
 
 class BackgroundAgentTest(AgentTestCase):
     def test_start_then_stop_with_the_log_of_one_process_each(self):
         self.home.write("conf/agent/javaopts.conf", "-Dstub.main=wait-shutdown\n-Dstub.poll.ms=20\n")
+        # What set_env.cmd starts in the background agent, which has no console: a console without a
+        # window (on Windows a console of its own would open one on the desktop), and no end of the pipe
+        # that carries the environment back (it would keep the agent waiting for as long as it runs).
+        self.home.write("bin/set_env.cmd", '"%s" child situation > "%s\\var\\situation"\r\n'
+                        % (windows_path(HELPER_EXE), self.home.windows))
         self.assertEqual(self.home.run("start", "-debug", env={"JAVA_DEBUG_OPTS": "-Ddebugging=on"}).returncode, 0)
         self.assertEqual(self.home.wait_for_runs(1, "main.thread")[0].options[-3:-1], ["-Xrs", "-Ddebugging=on"])
+        self.assertEqual(read_text(self.home.file("var/situation")).strip(), "console=1 window=0 pipes=0")
         wait_until(lambda: "stub jvm: main started" in self.home.log(), "the agent's output in the log")
         self.assertEqual(self.home.run("stop").returncode, 0)
         self.home.wait_for_runs(1, "destroy")

@@ -70,9 +70,11 @@ class ServiceCommandsTest(AgentTestCase):
                 self.assertLogLine(result.stderr, "INFO ", "Installing service: service=[%s] display=[%s] account=[%s]"
                                    % (service, display, logged_account))
                 held = query_service(service)
-                self.assertEqual((held["display"], held["binary"], held["start"], held["account"], held["state"]),
+                # At a reboot Windows waits 45 s for the stop: the host's 30 s grace and a margin.
+                self.assertEqual((held["display"], held["binary"], held["start"], held["account"], held["state"],
+                                  held["preshutdown"]),
                                  (display, '"%s\\bin\\agent.exe" _service_continue' % self.home.windows, start_type,
-                                  account, STOPPED))
+                                  account, STOPPED, 45000))
                 # The access list is touched for any account but LocalSystem, and only then.
                 touched = "add access allowed ace:" in result.stderr or "service has no access list" in result.stderr
                 self.assertEqual(touched, account != "LocalSystem", result.stderr)

@@ -4,6 +4,8 @@
 //       argv            writes every following argument as UTF-8 followed by a NUL byte, then ends
 //       print TEXT      TEXT as UTF-8 and a line feed on standard output
 //       drain           copies standard input to standard output up to its end
+//       situation       "console=C window=W pipes=P": whether it has a console and a console window,
+//                       and how many pipe handles it holds (inherited ones among them)
 //       set-event VALUE SetEvent on the raw handle value VALUE (decimal); exit code 3 when that fails
 //       sleep MS, exit CODE
 //   test_helper service SCRIPT     a service (as registered command line) that follows SCRIPT, a file of
@@ -17,7 +19,8 @@
 //     ControlService hands back already shows them. Events go to SCRIPT.log ("start", "stop.request",
 //     "stopped"); the file SCRIPT.release ends the service whatever it does, and so do ten minutes.
 //   test_helper query NAME         what the service manager holds for service NAME, one key=value a line
-//       (display, binary, start, account, delayed, state, win32_exit, specific_exit, pid); exit code 1
+//       (display, binary, start, account, delayed, state, win32_exit, specific_exit, pid, controls accepted,
+//       preshutdown time-out); exit code 1
 //       with "error=CODE" when it cannot be read.
 //   test_helper version FILE KEY...  FILE's version information through version.dll: "fixed=" the file and
 //       product versions (four numbers), then KEY=value of the strings VarFileInfo\Translation names.
@@ -63,6 +66,13 @@ int child(int argc, wchar_t** argv) {
             DWORD count = 0;
             while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof buffer, &count, nullptr) && count > 0)
                 if (!write_to(out, std::string(buffer, count))) return 4;
+            continue;
+        } else if (command == L"situation") {
+            int pipes = 0;
+            for (std::uintptr_t value = 4; value < 4096; value += 4) pipes += GetFileType(HANDLE(value)) == FILE_TYPE_PIPE;
+            if (!write_to(out, "console=" + std::to_string(GetConsoleCP() != 0) + " window=" +
+                                   std::to_string(GetConsoleWindow() != nullptr) + " pipes=" + std::to_string(pipes) + "\n"))
+                return 4;
             continue;
         } else if (i + 1 == argc) {
             return 2;
@@ -204,8 +214,12 @@ int query(const wchar_t* name) {
     bool known = QueryServiceConfig2W(service, SERVICE_CONFIG_DELAYED_AUTO_START_INFO, reinterpret_cast<BYTE*>(&delayed),
                                       sizeof delayed, &needed);
     print("delayed", known ? std::to_wstring(delayed.fDelayedAutostart) : L"unsupported:" + std::to_wstring(GetLastError()));
+    SERVICE_PRESHUTDOWN_INFO preshutdown{};
+    QueryServiceConfig2W(service, SERVICE_CONFIG_PRESHUTDOWN_INFO, reinterpret_cast<BYTE*>(&preshutdown), sizeof preshutdown,
+                         &needed);
     for (auto [key, value] : {std::pair{"state", status.dwCurrentState}, {"win32_exit", status.dwWin32ExitCode},
-                              {"specific_exit", status.dwServiceSpecificExitCode}, {"pid", status.dwProcessId}})
+                              {"specific_exit", status.dwServiceSpecificExitCode}, {"pid", status.dwProcessId},
+                              {"controls", status.dwControlsAccepted}, {"preshutdown", preshutdown.dwPreshutdownTimeout}})
         print(key, std::to_wstring(value));
     return 0;
 }

@@ -100,6 +100,20 @@ TEST(process_output, a_parent_without_standard_input_or_error_starts_children) {
     }
 }
 
+// A write end can outlive its writer in a process that inherited it (cmd.exe passes every inheritable
+// handle on to what it starts): reading ends with the writer all the same.
+TEST(process_output, reading_ends_with_the_writer_though_another_write_end_stays_open) {
+    deadline limit(std::chrono::seconds(30), "reading past the end of the writer");
+    output_pipe pipe;
+    shared_handle write_end = pipe.open_write_end();
+    shared_handle kept = duplicate_handle(write_end, false);  // this process stands for the one that inherited it
+    child_guard guard{create_process_with_standard_handles(child({L"print", L"written"}), {}, write_end)};
+    write_end.reset();
+    std::vector<char> output;
+    pipe.read_all(guard.process, output);
+    EXPECT_EQ(std::string(output.begin(), output.end()), "written\n");
+}
+
 // The child tells by SetEvent on the value it is given whether it holds the handle.
 bool child_can_use(const shared_handle& event, const std::vector<shared_handle>& inherit) {
     ResetEvent(event.get());
