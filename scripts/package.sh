@@ -13,7 +13,7 @@
 #
 # Signing (Authenticode, SHA-256), when these are set; without them the packages are not signed:
 #   AGENT_SIGN_PKCS12          the PKCS#12 file (.pfx/.p12) with the code-signing key and certificate
-#   AGENT_SIGN_PASSWORD_FILE   a file whose first line is that file's password
+#   AGENT_SIGN_PASSWORD_FILE   a file that holds that file's password and nothing else
 #   AGENT_SIGN_TIMESTAMP_URL   optional: an RFC 3161 time-stamping server
 #
 # Two builds of one source give the same packages, byte for byte: the build names no folder of its
