@@ -22,8 +22,12 @@
 //       (display, binary, start, account, delayed, state, win32_exit, specific_exit, pid, controls accepted,
 //       preshutdown time-out); exit code 1 with "error=CODE" when it cannot be read. With FILE it holds
 //       the service open until FILE exists.
+//   test_helper version FILE KEY...  FILE's version information through version.dll: "fixed=" the file and
+//       product versions (four numbers), then KEY=value of the strings VarFileInfo\Translation names.
 
 #include <windows.h>
+
+#include "stub_jvm/stub_common.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -33,12 +37,7 @@
 
 namespace {
 
-std::string utf8(const std::wstring& text) {
-    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string result(size_t(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), result.data(), size, nullptr, nullptr);
-    return result;
-}
+using stub::to_utf8;
 
 bool write_to(HANDLE handle, const std::string& bytes) {
     DWORD written = 0;
@@ -57,10 +56,10 @@ int child(int argc, wchar_t** argv) {
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     for (int i = 2; i < argc; ++i) {
         std::wstring command = argv[i];
-        std::string value = i + 1 < argc ? utf8(argv[i + 1]) : "";
+        std::string value = i + 1 < argc ? to_utf8(argv[i + 1]) : "";
         if (command == L"argv") {
             std::string all;
-            for (int j = i + 1; j < argc; ++j) all += utf8(argv[j]) + '\0';
+            for (int j = i + 1; j < argc; ++j) all += to_utf8(argv[j]) + '\0';
             return write_to(out, all) ? 0 : 4;
         } else if (command == L"drain") {
             char buffer[1024];
@@ -193,7 +192,7 @@ int service(const wchar_t* script) {
 
 // ---- a registration read back by a client that is not the program under test ------------------
 
-void print(const char* key, const std::wstring& value) { std::fputs((key + ("=" + utf8(value)) + "\n").c_str(), stdout); }
+void print(const char* key, const std::wstring& value) { std::fputs((key + ("=" + to_utf8(value)) + "\n").c_str(), stdout); }
 
 int query(const wchar_t* name, const wchar_t* release) {
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
@@ -227,6 +226,27 @@ int query(const wchar_t* name, const wchar_t* release) {
     return 0;
 }
 
+// ---- version information as Windows' own reader gives it ---------------------------------------
+
+int version(const wchar_t* file, int count, wchar_t** keys) {
+    std::vector<BYTE> data(GetFileVersionInfoSizeW(file, nullptr));
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    WORD* language = nullptr;
+    UINT size = 0;
+    if (data.empty() || !GetFileVersionInfoW(file, 0, DWORD(data.size()), data.data()) ||
+        !VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&fixed), &size) ||
+        !VerQueryValueW(data.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&language), &size))
+        return std::printf("error=%lu\n", GetLastError()), 1;
+    std::printf("fixed=%lu,%lu,%lu,%lu\n", fixed->dwFileVersionMS, fixed->dwFileVersionLS, fixed->dwProductVersionMS,
+                fixed->dwProductVersionLS);
+    wchar_t table[32];
+    std::swprintf(table, 32, L"\\StringFileInfo\\%04x%04x\\", language[0], language[1]);
+    for (wchar_t* value = nullptr; count-- > 0; ++keys)
+        if (VerQueryValueW(data.data(), (table + std::wstring(*keys)).c_str(), reinterpret_cast<void**>(&value), &size))
+            print(to_utf8(*keys).c_str(), value);
+    return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -234,6 +254,7 @@ int wmain(int argc, wchar_t** argv) {
     if (mode == L"child") return child(argc, argv);
     if (mode == L"service" && argc == 3) return service(argv[2]);
     if (mode == L"query" && (argc == 3 || argc == 4)) return query(argv[2], argc == 4 ? argv[3] : nullptr);
-    std::fputs("usage: test_helper child COMMAND... | service SCRIPT | query NAME [FILE]\n", stderr);
+    if (mode == L"version" && argc >= 3) return version(argv[2], argc - 3, argv + 3);
+    std::fputs("usage: test_helper child COMMAND... | service SCRIPT | query NAME [FILE] | version FILE KEY...\n", stderr);
     return 2;
 }
