@@ -70,26 +70,15 @@ class DemoTest(unittest.TestCase):
         self.assertEqual(returncode, 0, text)
         self.assertNotIn("DEMO FAILED", text)
         self.assertNotIn("service steps are skipped", text)
-        # The banner names this home's service, computed here independently.
+        # The banner names this home's service, computed here independently; each way to run the agent
+        # (in the console, in the background, as the service) handed the Java side the options of
+        # javaopts.conf and the variables of set_env.cmd. (What exactly each mode gets: test_java_hosting.py.)
         self.assertIn("  service_name=%s\n" % self.service, text)
-        self.assertIn("  agent_home=%s\n" % windows_path(self.home), text)
-        # Each of the three ways to run the agent handed the Java side its mode, the options of
-        # javaopts.conf and the variables of set_env.cmd, with bin as working directory.
-        for mode in ("run", "start", "_service"):
-            self.assertRegex(text, r"-Dagent\.mode=%s\s+\[always\]" % re.escape(mode))
-        for pattern, count in ((r"-Xmx256m\s+\[javaopts\.conf\]", 3), (r"(?m)^ +DEMO_GREETING=hello from set_env\.cmd$", 3),
-                               (re.escape("working directory: %s\\bin\n" % windows_path(self.home)), 3),
-                               (r"-Xrs\s+\[background modes", 2), (r"-DteskLogToConsole=y\s+\[console modes", 1),
-                               (r"Did load set_env\.cmd", 1)):
-            self.assertEqual(len(re.findall(pattern, text)), count, pattern)
-        self.assertIn("QUENDA_SERVICE_NAME=%s\n" % self.service, text)
-        self.assertRegex(text, r"exit\s+\[exit hook of the service host\]")
+        for pattern in (r"-Xmx256m\s+\[javaopts\.conf\]", r"(?m)^ +DEMO_GREETING=hello from set_env\.cmd$"):
+            self.assertEqual(len(re.findall(pattern, text)), 3, pattern)
         self.assertIn('"run" ended with exit code 0', text)
-        # The service ran, registered with its quoted command line, and stopped cleanly.
-        self.assertIn('"%s\\bin\\agent.exe" _service_continue' % windows_path(self.home), text)
         self.assertRegex(text, r"STATE\s*:\s*4\s+RUNNING")
         self.assertIn("Service stopped", text)
-        self.assertIn("Unable to start service: service not found: name=[%s]" % self.service, text)
         self.assertCleanedUp(text)
 
     def test_an_interrupted_demonstration_removes_its_service(self):
