@@ -14,7 +14,9 @@ from harness import (AUTO_START, DEMAND_START, DISABLED, HELPER_EXE, RUNNING, Ag
                      read_text, remove_service, run_windows, wait_for_state)
 
 SETTINGS = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Brindle\\Tolbin3\\"
-OLD_SUBKEYS = ["Monitors", "Parameters", "Parameters\\Java", "Parameters\\Java\\Options", "Parameters\\Logging"]
+# The last name is one character longer than the usual limit of 255: the name buffer has to grow to read it.
+OLD_SUBKEYS = ["Monitors", "Parameters", "Parameters\\Java", "Parameters\\Java\\Options", "Parameters\\Logging",
+               "Parameters\\" + "x" * 256]
 
 
 class ReplacementTest(AgentTestCase):

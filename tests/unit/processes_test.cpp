@@ -9,6 +9,7 @@
 #include <random>
 
 #include "agent.h"
+#include "agent_home.h"
 #include "deadline.h"
 #include "fileio.h"
 #include "process_ancestry.h"
@@ -40,10 +41,8 @@ struct standard_handles_restorer {
 };
 
 std::wstring child(strings commands) {
-    wchar_t self[MAX_PATH];
     commands.insert(commands.begin(), L"child");
-    return build_command_line(parent_directory(std::wstring(self, GetModuleFileNameW(nullptr, self, MAX_PATH))) +
-                                  L"\\test_helper.exe", commands);
+    return build_command_line(parent_directory(get_running_exe_path()) + L"\\test_helper.exe", commands);
 }
 
 // Output and exit code of a child whose standard output is captured.

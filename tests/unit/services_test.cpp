@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "agent.h"
+#include "agent_home.h"
 #include "deadline.h"
 #include "fileio.h"
 #include "services.h"
@@ -46,8 +47,7 @@ class scripted_service {
 public:
     explicit scripted_service(const std::string& script) {
         static int counter = 0;
-        wchar_t self[MAX_PATH];
-        std::wstring directory = parent_directory(std::wstring(self, GetModuleFileNameW(nullptr, self, MAX_PATH)));
+        std::wstring directory = parent_directory(get_running_exe_path());
         name = L"agent-unit-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++counter);
         script_path = directory + L"\\" + name + L".txt";
         std::ofstream(script_path.c_str(), std::ios::binary) << script;
@@ -87,22 +87,6 @@ std::wstring thrown(F body) {
 }
 
 // Hints are generous wherever a test does not wait for a time-out, so that no step depends on Wine's speed.
-TEST(services_scm, start_and_stop_follow_the_check_points_to_the_end) {
-    scripted_service s("start=pending:1:20000,sleep:600,pending:2:20000,sleep:600,running\n"
-                       "stop=pending:1:20000,sleep:600,pending:2:20000,sleep:600,stopped\nexit=7\n");
-    EXPECT_TRUE(start_service_and_await_running(s.service));
-    EXPECT_EQ(SERVICE_RUNNING, s.state());
-    // Already running: no second start request.
-    EXPECT_FALSE(start_service_and_await_running(s.service));
-    EXPECT_TRUE(stop_service_and_await_stopped(s.service));
-    SERVICE_STATUS status = query_service_status(s.service);
-    EXPECT_EQ(SERVICE_STOPPED, status.dwCurrentState);
-    EXPECT_EQ(DWORD(ERROR_SERVICE_SPECIFIC_ERROR), status.dwWin32ExitCode);
-    EXPECT_EQ(7u, status.dwServiceSpecificExitCode);
-    EXPECT_FALSE(stop_service_and_await_stopped(s.service));
-    EXPECT_EQ(s.events(), "start\nstop.request\nstopped\n");
-}
-
 // The manager refuses a stop while the service does not accept one (here: while it starts); the
 // request goes once more after a pause of a tenth of the wait hint, and a second refusal is final.
 TEST(services_scm, a_refused_stop_is_sent_once_more_and_a_second_refusal_reaches_the_caller) {
