@@ -235,6 +235,12 @@ class AgentTestCase(unittest.TestCase):
             self.addCleanup(remove_service, home.service, home)
         return home
 
+    def run_ok(self, *args, **kwargs):
+        """The result of a run of this test's home's program that ended with exit code 0."""
+        result = self.home.run(*args, **kwargs)
+        self.assertEqual(result.returncode, 0, result)
+        return result
+
     def last_run(self, home=None):
         runs = (home or self.home).runs()
         self.assertTrue(runs, "the stand-in runtime recorded nothing")

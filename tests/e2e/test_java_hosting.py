@@ -33,7 +33,7 @@ class JavaHostingTest(AgentTestCase):
             with self.subTest(codec=codec, mark=mark):
                 self.home.write("conf/agent/javahome.conf", mark + (java + "\r\n").encode(codec))
                 self.home.write("conf/agent/javaopts.conf", mark + "  -Xmx64m  \r\n\r\n-Dx=a b\r-Dy=\u00e9".encode(codec))
-                self.assertEqual(self.home.run("run").returncode, 0)
+                self.run_ok("run")
                 run = self.last_run()
                 self.assertEqual(run.options, self.fixed_options("run") + ["-Xmx64m", "-Dx=a b", "-Dy=\u00e9",
                                                                            "-DteskLogToConsole=y", "-Djava.class.path=" + class_path])
@@ -54,8 +54,7 @@ class JavaHostingTest(AgentTestCase):
                  ["-Dtestjvm.secret=s\u00e9cr3t", "-Dtestjvm.verifyId=v"], ["-DteskLogToConsole=y"]),
                 (("_start_continue",), "start", [], ["-Xrs"])):
             with self.subTest(args=args):
-                result = self.home.run(*args, env=DEBUG)
-                self.assertEqual(result.returncode, 0, result)
+                result = self.run_ok(*args, env=DEBUG)
                 self.assertEqual(self.last_run().options[:-1], self.fixed_options(mode) + extra + conf + tail)
                 # The start-up record and both option lists show the secrets, and show them masked.
                 output = self.home.log() if mode == "start" else result.stderr
@@ -74,8 +73,7 @@ class JavaHostingTest(AgentTestCase):
                                     ((), {"QUENDA_CHECK_JNI": " TRUE "}, ["-Xcheck:jni"]),
                                     ((), {"QUENDA_CHECK_JNI": "1"}, [])):
             with self.subTest(args=args, env=env):
-                result = self.home.run("run", *args, env=env)
-                self.assertEqual(result.returncode, 0, result)
+                result = self.run_ok("run", *args, env=env)
                 self.assertEqual(self.last_run().options[8:-1], expected)
 
     def test_runtime_candidates_in_order_and_images_of_the_other_machine_skipped(self):
@@ -84,8 +82,7 @@ class JavaHostingTest(AgentTestCase):
         make_java_home(root, "jre/bin/client", None)
         make_java_home(root, "jre/bin/j9vm", None)
         self.use_java_home(root)
-        result = self.home.run("run", env={"QUENDA_SERVICE_LOGGING_LEVEL": "trace"})
-        self.assertEqual(result.returncode, 0, result)
+        result = self.run_ok("run", env={"QUENDA_SERVICE_LOGGING_LEVEL": "trace"})
         java = windows_path(root)
         self.assertLogLine(result.stderr, "TRACE", "Binary not valid for OS/CPU: jvm_dll=[%s\\bin\\server\\jvm.dll]" % java)
         self.assertEqual(log_records(result.stderr, "WARN "), [])  # named only when nothing fits
@@ -162,8 +159,7 @@ class JavaHostingTest(AgentTestCase):
 
     def test_env_runs_java_exe_and_returns_0_whatever_it_ends_with(self):
         self.home.write("bin/set_env.cmd", "set FOO=from-script\r\nset STUB_JAVA_EXIT=3\r\n")
-        result = self.home.run("env")
-        self.assertEqual(result.returncode, 0, result)
+        result = self.run_ok("env")
         self.assertRegex(result.stdout, r"(?m)^FOO=from-script\r?$")
         root = os.path.join(self.home.root, "java64")
         write_fake_pe_image(os.path.join(root, "bin", "java.exe"))

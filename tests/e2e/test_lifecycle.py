@@ -81,11 +81,11 @@ class BackgroundAgentTest(AgentTestCase):
         # that carries the environment back (it would keep the agent waiting for as long as it runs).
         self.home.write("bin/set_env.cmd", '"%s" child situation > "%s\\var\\situation"\r\n'
                         % (windows_path(HELPER_EXE), self.home.windows))
-        self.assertEqual(self.home.run("start", "-debug", env={"JAVA_DEBUG_OPTS": "-Ddebugging=on"}).returncode, 0)
+        self.run_ok("start", "-debug", env={"JAVA_DEBUG_OPTS": "-Ddebugging=on"})
         self.assertEqual(self.home.wait_for_runs(1, "main.thread")[0].options[-3:-1], ["-Xrs", "-Ddebugging=on"])
         self.assertEqual(read_text(self.home.file("var/situation")).strip(), "console=1 window=0 pipes=0")
         wait_until(lambda: "stub jvm: main started" in self.home.log(), "the agent's output in the log")
-        self.assertEqual(self.home.run("stop").returncode, 0)
+        self.run_ok("stop")
         self.home.wait_for_runs(1, "destroy")
         self.assertEqual(os.listdir(self.home.file("var/log")), ["stdout"])
         # Each start keeps the log before it as stdout.1, one generation: a failed run's lines outlive the next.
@@ -97,12 +97,12 @@ class BackgroundAgentTest(AgentTestCase):
         # With no agent to take it, a stale marker is emptied, not added to.
         self.home.write("var/shutdown", "left over")
         for _ in range(2):
-            self.assertEqual(self.home.run("stop").returncode, 0)
+            self.run_ok("stop")
             self.assertEqual(os.path.getsize(self.home.file("var/shutdown")), 0)
         # A log of its own per process, named by creation time (ms since 1970) and process id.
         self.home.write("conf/agent/javaopts.conf", "")
         before = time.time() * 1000
-        self.assertEqual(self.home.run("_start_continue", env={"QUENDA_SERVICE_LOG_PER_PID": " TRUE "}).returncode, 0)
+        self.run_ok("_start_continue", env={"QUENDA_SERVICE_LOG_PER_PID": " TRUE "})
         [log] = [f for f in os.listdir(self.home.file("var/log")) if f not in ("stdout", "stdout.1")]
         created, pid = re.fullmatch(r"stdout\.(\d{13})\.(\d+)", log).groups()
         self.assertEqual(pid, self.last_run().value("pid"))
@@ -127,7 +127,7 @@ class BackgroundAgentTest(AgentTestCase):
     def test_restart_relay_stops_and_starts_the_agent(self):
         self.home.write("conf/agent/javaopts.conf", "-Dstub.main=wait-shutdown\n-Dstub.poll.ms=20\n-Dstub.spawn=_restart "
                         "start\n-Dstub.spawn.once=%s\n" % windows_path(self.home.file("var/restarted-once")))
-        self.assertEqual(self.home.run("start").returncode, 0)
+        self.run_ok("start")
         # The first agent spawns "_restart start", sees the marker and ends; the relay starts a second one.
         first, second = self.home.wait_for_runs(2, "main.thread")[:2]
         self.assertTrue(first.has("spawn.pid") and first.has("destroy"), first)

@@ -62,8 +62,7 @@ class ServiceCommandsTest(AgentTestCase):
         ]
         for args, start_type, account, logged_account in rows:
             with self.subTest(args=args):
-                result = self.home.run("install-service", *args, env={"QUENDA_SERVICE_LOGGING_LEVEL": "trace"})
-                self.assertEqual(result.returncode, 0, result)
+                result = self.run_ok("install-service", *args, env={"QUENDA_SERVICE_LOGGING_LEVEL": "trace"})
                 self.assertNotIn("hunter2", result.stderr + result.stdout)  # the password shows at no level
                 display = "Olvar Tesk Agent (%s)" % self.home.windows
                 self.assertLogLine(result.stderr, "INFO ", "Installing service: service=[%s] display=[%s] account=[%s]"
@@ -77,24 +76,23 @@ class ServiceCommandsTest(AgentTestCase):
                 # The access list is touched for any account but LocalSystem, and only then.
                 touched = "add access allowed ace:" in result.stderr or "service has no access list" in result.stderr
                 self.assertEqual(touched, account != "LocalSystem", result.stderr)
-                again = self.home.run("install-service", "--start=disabled")
-                self.assertEqual(again.returncode, 0, again)
+                again = self.run_ok("install-service", "--start=disabled")
                 self.assertLogLine(again.stderr, "INFO ", "Service already installed: service=[%s]" % service)
                 self.assertEqual(query_service(service)["start"], start_type)
-                self.assertEqual(self.home.run("uninstall-service").returncode, 0)
+                self.run_ok("uninstall-service")
                 self.assertIsNone(query_service(service))
 
     def test_a_service_deleted_while_held_open_is_named_not_taken_as_installed(self):
         # Another program (the Services console, a query in a loop) holds it open while it is uninstalled.
         release, out = os.path.join(self.home.root, "release"), os.path.join(self.home.root, "holder.out")
-        self.assertEqual(self.home.run("install-service").returncode, 0)
+        self.run_ok("install-service")
         with open(out, "wb") as f:
             holder = subprocess.Popen([WINE_RUN, HELPER_EXE, "query", self.home.service, windows_path(release)],
                                       stdin=subprocess.DEVNULL, stdout=f)
         self.addCleanup(holder.wait, BOUND)
         self.addCleanup(write_file, release, b"")
         wait_until(lambda: "pid=" in read_text(out), "the service to be held open")
-        self.assertEqual(self.home.run("uninstall-service").returncode, 0)
+        self.run_ok("uninstall-service")
         result = self.home.run("install-service")
         self.assertEqual((result.returncode, len(result.stderr_lines)), (1, 1), result)
         self.assertIn("Unable to install service: the service is marked for deletion: service=[%s]. Close " % self.home.service,

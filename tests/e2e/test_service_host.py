@@ -15,11 +15,10 @@ class ServiceHostTest(AgentTestCase):
 
     def install_with(self, javaopts):
         self.home.write("conf/agent/javaopts.conf", javaopts.replace(" ", "\r\n") + "\r\n")
-        result = self.home.run("install-service", "--start=manual")
-        self.assertEqual(result.returncode, 0, result)
+        self.run_ok("install-service", "--start=manual")
 
     def uninstall(self):
-        self.assertEqual(self.home.run("uninstall-service").returncode, 0)
+        self.run_ok("uninstall-service")
         os.remove(self.home.record_path)
 
     def assertStoppedCleanly(self, win32=0, specific=0):
@@ -32,8 +31,7 @@ class ServiceHostTest(AgentTestCase):
 
     def test_start_and_stop_through_the_commands(self):
         self.install_with("-Dstub.main=wait-shutdown")
-        started = self.home.run("start-service")
-        self.assertEqual(started.returncode, 0, started)
+        started = self.run_ok("start-service")
         self.assertLogLine(started.stderr, "INFO ", "Starting service: service=[%s]" % self.home.service)
         # Stop, and preshutdown, which Windows sends at a reboot (and Wine never): it is taken as a stop.
         self.assertEqual((query_service(self.home.service)["state"], query_service(self.home.service)["controls"]),
@@ -44,12 +42,11 @@ class ServiceHostTest(AgentTestCase):
         self.assertLogLine(self.home.log(), "INFO ", "Starting service: service=[%s] pid=%s agent_home=[%s]"
                            % (self.home.service, run.value("pid"), self.home.windows))
         # Already running: no second start request.
-        self.assertEqual(self.home.run("start-service").returncode, 0)
+        self.run_ok("start-service")
         self.assertEqual(len(self.home.runs()), 1)
         # A restart marker left from before goes with the stop as well.
         self.home.write("var/restart", "")
-        stopped = self.home.run("stop-service")
-        self.assertEqual(stopped.returncode, 0, stopped)
+        stopped = self.run_ok("stop-service")
         self.assertLogLine(stopped.stderr, "INFO ", "Stopping service: service=[%s]" % self.home.service)
         self.assertTrue(self.home.runs()[0].has("shutdown.seen"), self.home.runs())
         self.assertStoppedCleanly()
@@ -75,11 +72,11 @@ class ServiceHostTest(AgentTestCase):
                 self.home.wait_for_runs(1, "main.thread")
                 if least_wait is not None:
                     begin = time.monotonic()
-                    self.assertEqual(self.home.run("stop-service").returncode, 0)
+                    self.run_ok("stop-service")
                     self.assertGreater(time.monotonic() - begin, least_wait)
                 self.assertStoppedCleanly(win32, specific)
                 # A stop request that comes after the end changes nothing.
-                self.assertEqual(self.home.run("stop-service").returncode, 0)
+                self.run_ok("stop-service")
                 self.assertStoppedCleanly(win32, specific)
                 self.uninstall()
 
@@ -91,7 +88,7 @@ class ServiceHostTest(AgentTestCase):
         started = self.home.run("start-service")
         self.assertEqual((started.returncode, query_service(self.home.service)["state"]), (0, RUNNING), started)
         self.assertEqual(self.home.wait_for_runs(1, "main.thread")[0].env.get("FROM_SCRIPT"), "1")
-        self.assertEqual(self.home.run("stop-service").returncode, 0)
+        self.run_ok("stop-service")
         self.assertStoppedCleanly()
         self.uninstall()
         # A failure on the way: the service stops with the process's exit code, the reason in the log.
@@ -106,8 +103,7 @@ class ServiceHostTest(AgentTestCase):
     def test_the_restart_command_restarts_a_running_service_and_starts_a_stopped_one(self):
         self.install_with("-Dstub.main=wait-shutdown")
         for count in (1, 2):
-            result = self.home.run("_service")
-            self.assertEqual(result.returncode, 0, result)
+            result = self.run_ok("_service")
             self.assertLogLine(result.stderr, "INFO ", "Restarting service: service=[%s]" % self.home.service)
             runs = self.home.wait_for_runs(count, "main.thread")
         self.assertTrue(runs[0].has("shutdown.seen"), runs[0])

@@ -24,8 +24,7 @@ class UpgradeTest(AgentTestCase):
     def start_agent_that_upgrades(self, main):
         self.home.write("conf/agent/javaopts.conf", "-Dstub.spawn=_upgrade start\n-Dstub.spawn.once=%s\n-Dstub.main=%s\n"
                         % (windows_path(self.home.file("var/upgraded-once")), main))
-        result = self.home.run("start")
-        self.assertEqual(result.returncode, 0, result)
+        self.run_ok("start")
 
     def assertBroughtBack(self, runs, upgrader_log):
         """The agent the relay started again: with its mode, without the relay's variables, after the
@@ -64,7 +63,7 @@ class UpgradeTest(AgentTestCase):
         runs = self.home.wait_for_runs(2, "main.thread")
         self.assertFalse(runs[0].has("destroy"), runs[0])  # it never ended by itself
         self.assertBroughtBack(runs, read_text(self.home.file("var/log/upgrade.log")))
-        self.assertEqual(self.home.run("stop").returncode, 0)
+        self.run_ok("stop")
         self.home.wait_for_runs(2, "destroy")
 
     def continue_upgrade(self, *args, extra_options=None):

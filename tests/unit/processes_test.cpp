@@ -6,14 +6,17 @@
 
 #include <shellapi.h>
 
+#include <fstream>
 #include <random>
 
 #include "agent.h"
 #include "agent_home.h"
 #include "deadline.h"
+#include "environment.h"
 #include "fileio.h"
 #include "process_ancestry.h"
 #include "processes.h"
+#include "service_replacement_operation.h"
 #include "system_handles.h"
 
 namespace {
@@ -158,6 +161,33 @@ TEST(process_ancestry, a_process_younger_than_this_one_is_refused_as_an_ancestor
     ASSERT_LT(get_process_creation_time(get_current_process_handle(false)), get_process_creation_time(young.process));
     EXPECT_THROW(get_ancestor_handle(get_process_id(young.process), SYNCHRONIZE), ancestor_process_not_found_exception);
     EXPECT_NO_THROW(get_ancestor_handle(GetCurrentProcessId(), SYNCHRONIZE));  // the same creation time passes
+}
+
+// The older generation's service process is ended only as an ancestor, and an ancestor needs one of
+// our own: this test program runs itself again under cmd.exe, and that copy ends the cmd.exe above it.
+TEST(kill_ancestor_service_process, an_ancestor_is_ended) {
+    constexpr wchar_t probe_variable[] = L"AGENT_KILL_PARENT_PROBE";
+    std::wstring result_path = get_environment_variable(probe_variable, L"");
+    if (!result_path.empty()) {
+        DWORD parent = 0;
+        for (const process_link& link : list_processes(create_process_snapshot()))
+            if (link.pid == GetCurrentProcessId()) parent = link.parent_pid;
+        std::ofstream(result_path.c_str()) << (kill_ancestor_service_process(parent) ? "killed" : "alive");
+        return;
+    }
+    file_deleter result(make_unique_path(parent_directory(get_running_exe_path()), L"kill-probe-", L".txt"));
+    strings environment = get_environment_strings();
+    environment.push_back(std::wstring(probe_variable) + L"=" + result.path());
+    const wchar_t* filter = L"--gtest_filter=kill_ancestor_service_process.an_ancestor_is_ended";
+    child_guard shell{create_process(build_command_line(L"cmd.exe", {L"/c", get_running_exe_path(), filter}), environment,
+                                     {}, L"", false)};
+    EXPECT_EQ(shell.exit_code(), 1u) << "cmd.exe was not ended, or otherwise than by TerminateProcess(process, 1)";
+    std::string answer;
+    for (int i = 0; i < 300 && answer.empty(); ++i) {
+        std::ifstream(result.path().c_str()) >> answer;
+        if (answer.empty()) Sleep(100);
+    }
+    EXPECT_EQ(answer, "killed");
 }
 
 }  // namespace
