@@ -1,6 +1,7 @@
-// The service host's status record, and the waits on service state against the real service manager
-// and the scripted service of tests/support/test_helper.cpp, which each test installs under a name of
-// its own and removes.
+// The service host's status record, and the waits on service state where a service is slow, stuck or
+// refuses (a plain start and stop: the service commands in tests/e2e/test_service_host.py), against the
+// real service manager and the scripted service of tests/support/test_helper.cpp, which each test
+// installs under a name of its own and removes.
 
 #include <gtest/gtest.h>
 
