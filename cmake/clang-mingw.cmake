@@ -7,6 +7,16 @@ set(CMAKE_C_COMPILER clang-14)
 set(CMAKE_CXX_COMPILER clang++-14)
 set(CMAKE_C_COMPILER_TARGET ${AGENT_MINGW_TRIPLE})
 set(CMAKE_CXX_COMPILER_TARGET ${AGENT_MINGW_TRIPLE})
+# Resources (the manifest, the version information): LLVM's windres, for the target's COFF machine,
+# preprocessed by clang-14 named explicitly (it looks for an unversioned "clang" otherwise, and without
+# one it skips the preprocessor with only a warning).
+set(CMAKE_RC_COMPILER llvm-windres-14)
+if(AGENT_MINGW_TRIPLE MATCHES "^i686")
+  set(AGENT_RC_TARGET pe-i386)
+else()
+  set(AGENT_RC_TARGET pe-x86-64)
+endif()
+set(CMAKE_RC_FLAGS_INIT "--target=${AGENT_RC_TARGET} \"--preprocessor=clang-14 --target=${AGENT_MINGW_TRIPLE} -E -xc -DRC_INVOKED\"")
 set(CMAKE_AR llvm-ar-14 CACHE FILEPATH "")
 set(CMAKE_RANLIB llvm-ranlib-14 CACHE FILEPATH "")
 set(CMAKE_SYSROOT /usr/${AGENT_MINGW_TRIPLE})

@@ -29,19 +29,23 @@ while [ $# -gt 0 ]; do
   esac
   shift
 done
+case "$arch" in
+  ""|x86|x64) ;;
+  *) echo "demo: unknown architecture '$arch' (x86, x64)" >&2; exit 2 ;;
+esac
+# Wine is installed by the set-up: only then can the probe for 32-bit Wine answer.
+[ "$fast" = 1 ] || "$root/scripts/setup.sh"
 if [ -z "$arch" ]; then
   if x86_wine_runs; then arch=x86; else arch=x64; fi
 fi
 case "$arch" in
   x86) arch_text="x86 build (PE32, the shipped program) under 32-bit Wine" ;;
   x64) arch_text="x64 build (PE32+) under 64-bit Wine" ;;
-  *) echo "demo: unknown architecture '$arch' (x86, x64)" >&2; exit 2 ;;
 esac
 build="$(build_dir "$arch")"
 home="${home:-$build_root/demo/agent home}"
 
 if [ "$fast" = 0 ]; then
-  "$root/scripts/setup.sh"
   echo "Building agent.exe and the stand-in Java runtime ($arch) ..."
   build_arch "$arch" agent stub_jvm stub_java >/dev/null
 fi

@@ -31,6 +31,12 @@ choose_test_archs() {
 build_in() {  # build_in DIR ARCH [TARGET...]: configures DIR for ARCH and builds the targets (all without)
   local dir="$1" arch="$2"
   shift 2
+  # CMake keeps the resource compiler it found first: a folder configured before the toolchain files
+  # named llvm-windres still has GNU windres, which is not installed. Such a folder starts afresh.
+  if ls "$dir"/CMakeFiles/*/CMakeRCCompiler.cmake >/dev/null 2>&1 &&
+     ! grep -qs 'CMAKE_RC_COMPILER "llvm-windres' "$dir"/CMakeFiles/*/CMakeRCCompiler.cmake; then
+    rm -rf "$dir/CMakeCache.txt" "$dir/CMakeFiles"
+  fi
   cmake -S "$root" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-$arch.cmake" >/dev/null
   local targets=()
   local target

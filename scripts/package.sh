@@ -2,14 +2,24 @@
 # Builds the release packages, one per architecture: the agent.exe of that build (debug sections
 # stripped), its symbol file agent.pdb beside it, a README for administrators and the guide, zipped.
 # Output: build/package/agent-<build>-<revision>-x86.zip (the 32-bit program, for 32-bit Java
-# runtimes) and ...-x64.zip (the 64-bit program, for 64-bit Java runtimes), and the same files
-# unzipped in the folders of those names.
+# runtimes) and ...-x64.zip (the 64-bit program, for 64-bit Java runtimes), the same files unzipped in
+# the folders of those names, and SHA256SUMS, the checksums of the zips made.
 #
 #   scripts/package.sh                  set up, build agent.exe of both architectures, package them
 #   scripts/package.sh --arch x64       only the named architecture (x86 or x64)
 #   scripts/package.sh --no-build       package the existing build(s) as they are
 #   scripts/package.sh --build DIR      with --arch: package the build in DIR instead of build/<arch>
 #   scripts/package.sh --output DIR     write the packages into DIR instead of build/package
+#
+# Signing (Authenticode, SHA-256), when these are set; without them the packages are not signed:
+#   AGENT_SIGN_PKCS12          the PKCS#12 file (.pfx/.p12) with the code-signing key and certificate
+#   AGENT_SIGN_PASSWORD_FILE   a file that holds that file's password and nothing else
+#   AGENT_SIGN_TIMESTAMP_URL   optional: an RFC 3161 time-stamping server
+#
+# Two builds of one source give the same packages, byte for byte: the build names no folder of its
+# own (cmake/relative-paths.sh), lld stamps the image with a hash of its content (/Brepro), and the
+# zip's entries come in a fixed order with fixed times (the source revision's commit time, or
+# SOURCE_DATE_EPOCH). A signature, with its signing time, is the one part that differs.
 #
 # The symbol file arrangement: agent.exe's own code carries CodeView debug information only, linked
 # into agent.pdb, and the executable's debug directory names that file by its bare name with its
@@ -35,6 +45,15 @@ while [ $# -gt 0 ]; do
 done
 [ -z "$given_build" ] || [ ${#archs[@]} = 1 ] || { echo "package: --build needs --arch" >&2; exit 2; }
 [ "$do_build" = 0 ] || "$root/scripts/setup.sh"
+if [ -n "${AGENT_SIGN_PKCS12:-}" ]; then
+  [ -f "$AGENT_SIGN_PKCS12" ] && [ -f "${AGENT_SIGN_PASSWORD_FILE:-}" ] ||
+    { echo "package: AGENT_SIGN_PKCS12 and AGENT_SIGN_PASSWORD_FILE must name existing files" >&2; exit 2; }
+  echo "package: signing with $AGENT_SIGN_PKCS12${AGENT_SIGN_TIMESTAMP_URL:+, time stamps from $AGENT_SIGN_TIMESTAMP_URL}"
+else
+  echo "package: no certificate (AGENT_SIGN_PKCS12 is not set): agent.exe is not signed"
+fi
+epoch="${SOURCE_DATE_EPOCH:-$(git -C "$root" log -1 --format=%ct 2>/dev/null || echo 315532800)}"
+zips=()
 
 size() { stat -c %s "$1"; }
 
@@ -60,6 +79,15 @@ make_package() {  # make_package ARCH BUILD_DIR
   mkdir -p "$folder/docs"
 
   llvm-strip-14 --strip-all -o "$folder/agent.exe" "$source_exe"
+  if [ -n "${AGENT_SIGN_PKCS12:-}" ]; then
+    # The signature goes into the certificate table and changes the checksum, nothing else: the debug
+    # directory, and with it the match with agent.pdb, stays as linked.
+    local timestamp=()
+    [ -z "${AGENT_SIGN_TIMESTAMP_URL:-}" ] || timestamp=(-ts "$AGENT_SIGN_TIMESTAMP_URL")
+    osslsigncode sign -pkcs12 "$AGENT_SIGN_PKCS12" -readpass "$AGENT_SIGN_PASSWORD_FILE" -h sha256 \
+      "${timestamp[@]}" -n "Olvar Tesk Agent" -in "$folder/agent.exe" -out "$folder/agent.signed.exe" >/dev/null
+    mv "$folder/agent.signed.exe" "$folder/agent.exe"
+  fi
   install -m 0644 "$source_pdb" "$folder/agent.pdb"
   # The administrator's guide, as in the source distribution.
   cp "$root"/docs/*.md "$root"/docs/processes.svg "$root"/docs/processes.dot "$folder/docs/"
@@ -115,17 +143,23 @@ The administrator's guide in docs\\ describes every command, the files and envir
 program uses, the service registration, the logs, restarts and upgrades, and troubleshooting.
 EOF
 
-  # Zipped with Python's zipfile, which every machine that builds this program has.
-  python3 - "$output" "$name" <<'PY'
-import os, sys, zipfile
-output, name = sys.argv[1], sys.argv[2]
-with zipfile.ZipFile(os.path.join(output, name + ".zip"), "w", zipfile.ZIP_DEFLATED, compresslevel=9) as archive:
+  # Zipped with Python's zipfile, which every machine that builds this program has: entries in name
+  # order, each with the same time and permissions, whatever the files' own.
+  python3 - "$output" "$name" "$epoch" <<'PY'
+import os, sys, time, zipfile
+output, name, epoch = sys.argv[1], sys.argv[2], int(sys.argv[3])
+stamp = time.gmtime(max(epoch, 315532800))[:6]  # a zip time cannot lie before 1980
+with zipfile.ZipFile(os.path.join(output, name + ".zip"), "w") as archive:
     folder = os.path.join(output, name)
     for directory, _, files in sorted(os.walk(folder)):
         for file_name in sorted(files):
             path = os.path.join(directory, file_name)
-            archive.write(path, name + "/" + os.path.relpath(path, folder).replace(os.sep, "/"))
+            entry = zipfile.ZipInfo(name + "/" + os.path.relpath(path, folder).replace(os.sep, "/"), stamp)
+            entry.external_attr = 0o644 << 16
+            with open(path, "rb") as f:
+                archive.writestr(entry, f.read(), zipfile.ZIP_DEFLATED, 9)
 PY
+  zips+=("$name.zip")
 
   printf 'Package: %s\n' "$folder.zip"
   printf '  agent.exe (as built)         %10d bytes\n' "$(size "$source_exe")"
@@ -137,3 +171,6 @@ PY
 for arch in "${archs[@]}"; do
   make_package "$arch" "${given_build:-$(build_dir "$arch")}"
 done
+# The checksums of the zips this run made, in sha256sum's format.
+(cd "$output" && sha256sum "${zips[@]}") >"$output/SHA256SUMS"
+echo "Checksums: $output/SHA256SUMS"

@@ -22,6 +22,9 @@ have cmake || need+=(cmake)
 ls /usr/lib/jvm/*/include/jni.h >/dev/null 2>&1 || need+=(openjdk-17-jdk-headless)
 have python3 || need+=(python3)
 have flock || need+=(util-linux)
+# Signing and checking signatures of the release packages (scripts/package.sh, tests/e2e/test_package.py).
+have osslsigncode || need+=(osslsigncode)
+have openssl || need+=(openssl)
 if [ ${#need[@]} -eq 0 ]; then
   exit 0
 fi

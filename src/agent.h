@@ -27,10 +27,14 @@ void log_app_startup();
 // What logs show instead of a password: a fixed mask, so that not even its length is given away.
 std::wstring redact_secret(const std::wstring& secret);
 // An argument as logs show it: "--password" in any letter case, then "=" or ":", keeps only the mask
-// of what follows. A misspelt option is refused, and the refusal names the argument.
-std::wstring redact_secret_argument(const std::wstring& argument);
-// A JVM option as logs show it: the value of "-Dtestjvm.secret=" is masked.
+// of what follows. An argument after such an option without a value ("--password", "--password=") is
+// masked whole: that is where the user put the password. `previous` is the argument before, or null.
+std::wstring redact_secret_argument(const std::wstring& argument, const wchar_t* previous);
+// A JVM option as logs show it: the value of a -D option whose name ends in "password", "passwd",
+// "secret" or "token" (any letter case) is masked.
 std::wstring redact_secret_option(const std::wstring& option);
+// A command line as logs show it: every argument that is such an option is shown masked.
+std::wstring redact_secret_options_in(const std::wstring& command_line);
 
 // ---- exceptions ------------------------------------------------------------------------------
 

@@ -70,6 +70,11 @@ const std::wstring& get_agent_exe_path() {
     return *path;
 }
 
+const std::wstring& get_agent_symbol_file_path() {
+    static const std::wstring* const path = new std::wstring(get_bin_dir() + L"\\agent.pdb");
+    return *path;
+}
+
 const std::wstring& get_set_env_script_path() {
     static const std::wstring* const path = new std::wstring(get_bin_dir() + L"\\set_env.cmd");
     return *path;
@@ -103,6 +108,11 @@ const std::wstring& get_var_exe_path() {
     return *path;
 }
 
+const std::wstring& get_var_symbol_file_path() {
+    static const std::wstring* const path = new std::wstring(get_var_dir() + L"\\agent.pdb");
+    return *path;
+}
+
 const std::wstring& get_log_dir() {
     static const std::wstring* const path = new std::wstring(get_var_dir() + L"\\log");
     return *path;
@@ -110,6 +120,13 @@ const std::wstring& get_log_dir() {
 
 const std::wstring& get_stdout_log_path() {
     static const std::wstring* const path = new std::wstring(make_stdout_log_path());
+    return *path;
+}
+
+const std::wstring& get_previous_stdout_log_path() {
+    // A per-process log is never reused, so only the shared one has a predecessor to keep.
+    const std::wstring& log = get_stdout_log_path();
+    static const std::wstring* const path = new std::wstring(log == get_log_dir() + L"\\stdout" ? log + L".1" : L"");
     return *path;
 }
 
@@ -186,6 +203,12 @@ void request_shutdown() { create_empty_file(get_shutdown_marker_path()); }
 
 void exit_unless_log_directory_exists() {
     const std::wstring& log_dir = get_log_dir();
-    if (!is_path_a_directory(log_dir))
-        LOG_AND_EXIT(L"ERROR", false, L"Log directory does not exist: path=[%s]", log_dir);
+    try {
+        if (is_path_a_directory(log_dir)) return;
+    } catch (const system_exception& e) {
+        // A directory that may not be looked at is as unusable as a missing one, and as plainly told.
+        LOG_AND_EXIT(L"ERROR", false, L"Log directory not accessible: path=[%s] call=%s(%u) system_msg=[%s]", log_dir,
+                     e.call(), e.error(), e.system_message());
+    }
+    LOG_AND_EXIT(L"ERROR", false, L"Log directory does not exist: path=[%s]", log_dir);
 }

@@ -40,6 +40,14 @@ void redirect_std_streams_to_utf8_log_file() {
     const std::wstring& log_path = get_stdout_log_path();
     std::wstring stdout_dummy = reopen_as_dummy_file(stdout, log_path);
     std::wstring stderr_dummy = reopen_as_dummy_file(stderr, log_path);
+    // The log of the run before is kept one generation, so that the lines of a failed run outlive the
+    // restart that Windows' recovery actions make. What keeps it from being kept is told in the new log.
+    std::wstring not_kept;
+    try {
+        if (!get_previous_stdout_log_path().empty()) rename_file_replacing(log_path, get_previous_stdout_log_path());
+    } catch (const application_exception& e) {
+        not_kept = e.message();
+    }
     HANDLE log = CreateFileW(log_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                              nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (log == INVALID_HANDLE_VALUE) {
@@ -60,6 +68,7 @@ void redirect_std_streams_to_utf8_log_file() {
     DeleteFileW(stderr_dummy.c_str());
     SetStdHandle(STD_OUTPUT_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout))));
     SetStdHandle(STD_ERROR_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stderr))));
+    if (!not_kept.empty()) LOG_WARN(L"Log of the previous run not kept:\n  %s", not_kept);
 }
 
 const std::vector<command_entry>& command_table() {

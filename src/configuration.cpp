@@ -20,6 +20,8 @@ std::wstring load_java_home() {
     if (at_end && line.empty()) LOG_AND_EXIT(L"ERROR", false, L"javahome.conf empty");
     trim(line);
     if (line.empty()) LOG_AND_EXIT(L"ERROR", false, L"javahome.conf blank");
+    // No Windows path holds a double quote: a pair around the home only kept its blanks together.
+    if (line.size() >= 2 && line.front() == L'"' && line.back() == L'"') return line.substr(1, line.size() - 2);
     return line;
 }
 

@@ -29,17 +29,17 @@ install_service_args parse_install_service_args(int argc, wchar_t** argv) {
     for (int i = 0; i < argc; ++i) {
         std::wstring argument = argv[i];
         // Log files outlive the installation and are read by others: the password never goes there.
-        LOG_DEBUG(L"arg=[%s]", redact_secret_argument(argument));
+        std::wstring shown = redact_secret_argument(argument, i > 0 ? argv[i - 1] : nullptr);
+        LOG_DEBUG(L"arg=[%s]", shown);
         if (take_option(argument, L"--start=", args.start)) {
-            if (!is_start_mode(args.start))
-                LOG_AND_EXIT(L"ERROR", false, L"Invalid argument: arg=[%s]", redact_secret_argument(argument));
+            if (!is_start_mode(args.start)) LOG_AND_EXIT(L"ERROR", false, L"Invalid argument: arg=[%s]", shown);
             LOG_DEBUG(L"start=[%s]", args.start);
         } else if (take_option(argument, L"--user=", args.user)) {
             LOG_DEBUG(L"user=[%s]", args.user);
         } else if (take_option(argument, L"--password=", args.password)) {
             LOG_DEBUG(L"password=[%s]", redact_secret(args.password));
         } else {
-            LOG_AND_EXIT(L"ERROR", false, L"Invalid argument: arg=[%s]", redact_secret_argument(argument));
+            LOG_AND_EXIT(L"ERROR", false, L"Invalid argument: arg=[%s]", shown);
         }
     }
     return args;
@@ -52,7 +52,15 @@ void do_install_service(int argc, wchar_t** argv) {
     try {
         service_handle_ptr manager = open_service_manager(SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE);
         try {
-            open_service(manager, get_service_name(), SERVICE_QUERY_STATUS);
+            service_handle_ptr existing =
+                open_service(manager, get_service_name(), SERVICE_QUERY_STATUS | SERVICE_CHANGE_CONFIG);
+            // Deleted while something held it open: it goes when that closes, and cannot be installed before.
+            if (is_marked_for_deletion(existing))
+                LOG_AND_EXIT(L"ERROR", false,
+                             L"Unable to install service: the service is marked for deletion: service=[%s]. Close what "
+                             L"holds it open (the Services console, Event Viewer, a program querying it), then install "
+                             L"again.",
+                             get_service_name());
             LOG_INFO(L"Service already installed: service=[%s]", get_service_name());
             return;
         } catch (const service_does_not_exist_exception&) {

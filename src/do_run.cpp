@@ -13,8 +13,7 @@
 #include "upgrade_handover.h"
 
 void do_run(int argc, wchar_t** argv) {
-    // The last process of an upgrade relay removes the executable copy the relay ran from.
-    if (wait_for_upgrade_parent_termination()) DeleteFileW(get_var_exe_path().c_str());
+    finish_upgrade_handover();
     load_environment_defined_in_set_env_script();
     bool debug = argc > 0 && std::wstring(argv[0]) == L"-debug";
     try {

@@ -3,7 +3,6 @@
 #include "agent.h"
 #include "agent_home.h"
 #include "commands.h"
-#include "load_environment_defined_in_set_env_script.h"
 #include "services.h"
 #include "upgrade_handover.h"
 #include "windows_service.h"
@@ -16,7 +15,8 @@ void delete_file_if_present(const std::wstring& path) { DeleteFileW(path.c_str()
 }  // namespace
 
 void do_service_continue(int, wchar_t**) {
-    load_environment_defined_in_set_env_script();
+    // The environment of set_env.cmd is loaded once the process has connected to the service manager
+    // (windows_service::service_main).
     LOG_INFO(L"Starting service: service=[%s] pid=%u agent_home=[%s]", get_service_name(),
              static_cast<unsigned>(GetCurrentProcessId()), get_agent_home());
     windows_service::init_application_instance();
@@ -28,7 +28,7 @@ void do_service_continue(int, wchar_t**) {
 }
 
 void do_service(int, wchar_t**) {
-    if (wait_for_upgrade_parent_termination()) delete_file_if_present(get_var_exe_path());
+    finish_upgrade_handover();
     LOG_INFO(L"Restarting service: service=[%s]", get_service_name());
     service_handle_ptr manager = open_service_manager(SC_MANAGER_CONNECT);
     service_handle_ptr service =

@@ -10,7 +10,7 @@
 
 void do_start(int argc, wchar_t** argv) {
     exit_unless_log_directory_exists();
-    if (wait_for_upgrade_parent_termination()) DeleteFileW(get_var_exe_path().c_str());
+    finish_upgrade_handover();
     std::vector<std::wstring> arguments{L"_start_continue"};
     arguments.insert(arguments.end(), argv, argv + argc);
     // Always the installed executable, whichever copy runs "start".

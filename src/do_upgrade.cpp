@@ -54,6 +54,13 @@ bool wait_for_upgrade_parent_termination() {
     return true;
 }
 
+void finish_upgrade_handover() {
+    if (!wait_for_upgrade_parent_termination()) return;
+    // Files already gone are what is wanted; nothing to report either way.
+    DeleteFileW(get_var_exe_path().c_str());
+    DeleteFileW(get_var_symbol_file_path().c_str());
+}
+
 // ---- the relay's sending side -------------------------------------------------------------------
 
 namespace {
@@ -79,8 +86,10 @@ void remove_environment_variable(const wchar_t* name) {
 
 void do_upgrade(int argc, wchar_t** argv) {
     if (argc < 1) LOG_AND_EXIT(L"ERROR", false, L"Argument missing: mode");
-    // The copy in var runs the upgrader, so that the installed executable is free to be replaced.
+    // The copy in var runs the upgrader, so that the installed executable is free to be replaced. Its
+    // stack traces resolve through the symbol file beside it; without one they only name no functions.
     copy_file(get_agent_exe_path(), get_var_exe_path());
+    if (is_path_a_file(get_agent_symbol_file_path())) copy_file(get_agent_symbol_file_path(), get_var_symbol_file_path());
     std::vector<std::wstring> arguments{L"_upgrade_continue"};
     arguments.insert(arguments.end(), argv, argv + argc);
     std::wstring command_line = build_command_line(get_var_exe_path(), arguments);
@@ -109,7 +118,7 @@ void do_upgrade_continue(int argc, wchar_t** argv) {
         // The extra options are inserted verbatim: the variable may carry several of them.
         std::wstring command_line = quote_argument(java_exe) + L" " + extra_options + L" -jar " + quote_argument(jar) +
                                     L" " + quote_argument(jar);
-        LOG_INFO(L"Executing upgrader: %s", command_line);
+        LOG_INFO(L"Executing upgrader: %s", redact_secret_options_in(command_line));
         LOG_INFO(L"Upgrade log: %s", get_upgrade_log_path());
         shared_handle upgrader = create_process(command_line, {}, {}, get_upgrade_log_path(), false);
         wait_for_single_handle(upgrader, INFINITE);

@@ -2,7 +2,35 @@
 
 #include "environment.h"
 
+#include <algorithm>
+#include <string_view>
+
 #include "agent.h"
+
+namespace {
+
+// A variable's name: the text before the first "=" after its first character, so that a per-drive
+// entry ("=C:=C:\dir") is named "=C:".
+std::wstring_view name_of(const std::wstring& entry) {
+    return std::wstring_view(entry).substr(0, entry.find(L'=', 1));
+}
+
+// "Changing Environment Variables": the strings of an environment block are sorted by name,
+// case-insensitive, in Unicode order, without regard to locale; CompareStringOrdinal with bIgnoreCase
+// is that comparison. Windows' own functions rely on the order when they set or delete a variable,
+// and they match a name by the same rule, as file systems match file names.
+int compare_ignoring_case(std::wstring_view a, std::wstring_view b) {
+    return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()), TRUE) -
+           CSTR_EQUAL;
+}
+
+// A directory as PATH may name it: the same without its trailing backslashes.
+std::wstring_view without_trailing_backslashes(std::wstring_view directory) {
+    while (directory.size() > 1 && directory.back() == L'\\') directory.remove_suffix(1);
+    return directory;
+}
+
+}  // namespace
 
 std::wstring get_environment_variable(const std::wstring& name, const std::wstring& default_value) {
     std::wstring buffer(32, L'\0');
@@ -53,21 +81,35 @@ std::vector<std::wstring> get_environment_strings() {
 }
 
 std::vector<std::wstring> environment_with(const std::vector<std::wstring>& entries) {
-    auto name_of = [](const std::wstring& entry) { return entry.substr(0, entry.find(L'=')); };
     std::vector<std::wstring> result;
     for (std::wstring& current : get_environment_strings()) {
-        bool replaced = false;
-        for (const std::wstring& entry : entries)
-            replaced = replaced || equals_ignore_case(name_of(current), name_of(entry));
+        bool replaced = std::any_of(entries.begin(), entries.end(), [&](const std::wstring& entry) {
+            return compare_ignoring_case(name_of(current), name_of(entry)) == 0;
+        });
         if (!replaced) result.push_back(std::move(current));
     }
     result.insert(result.end(), entries.begin(), entries.end());
     return result;
 }
 
+bool path_list_contains(const std::wstring& path, const std::wstring& directory) {
+    std::wstring_view wanted = without_trailing_backslashes(directory);
+    for (std::size_t start = 0; start <= path.size();) {
+        std::size_t end = std::min(path.find(L';', start), path.size());
+        std::wstring_view entry = without_trailing_backslashes(std::wstring_view(path).substr(start, end - start));
+        if (compare_ignoring_case(entry, wanted) == 0) return true;
+        start = end + 1;
+    }
+    return false;
+}
+
 std::wstring make_environment_block(const std::vector<std::wstring>& variables) {
+    std::vector<std::wstring> sorted = variables;
+    std::stable_sort(sorted.begin(), sorted.end(), [](const std::wstring& a, const std::wstring& b) {
+        return compare_ignoring_case(name_of(a), name_of(b)) < 0;
+    });
     std::wstring block;
-    for (const std::wstring& entry : variables) {
+    for (const std::wstring& entry : sorted) {
         block += entry;
         block.push_back(L'\0');
     }

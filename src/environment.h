@@ -13,5 +13,9 @@ std::vector<std::wstring> get_environment_strings();
 // name in any letter case: the environment list of a child that gets a few variables of its own. A
 // block that names a variable twice hands the child whichever copy it finds first, hence replacing.
 std::vector<std::wstring> environment_with(const std::vector<std::wstring>& entries);
-// Each entry NUL-terminated, then one more NUL.
+// Whether the ";"-separated list `path` (a PATH value) holds `directory` as one of its entries, letter
+// case and a trailing backslash aside.
+bool path_list_contains(const std::wstring& path, const std::wstring& directory);
+// The entries sorted by name as Windows keeps a block (case-insensitive, ordinal), each NUL-terminated,
+// then one more NUL: the form CreateProcessW and SetEnvironmentStringsW are to be given.
 std::wstring make_environment_block(const std::vector<std::wstring>& variables);

@@ -12,8 +12,10 @@
 namespace {
 
 const wchar_t* const main_class = L"com/brindle/quill/agent/CompactAgentLauncher";
+// The debugger port takes no authentication. A bare port number binds every interface under Java 8
+// (Java 9 and later bind it to localhost); the loopback address keeps it off the network under all.
 const wchar_t* const default_debug_options =
-    L"-Xdebug -Xrunjdwp:transport=dt_socket,address=10001,server=y,suspend=n -Dcom.sun.management.jmxremote";
+    L"-Xdebug -Xrunjdwp:transport=dt_socket,address=127.0.0.1:10001,server=y,suspend=n -Dcom.sun.management.jmxremote";
 
 std::vector<std::wstring> debug_options() {
     std::wstring text = get_environment_variable(L"JAVA_DEBUG_OPTS", default_debug_options);

@@ -174,7 +174,14 @@ class file_reader::impl {
 public:
     static constexpr int end_of_file = -1;
 
-    explicit impl(file_handle file) : file_(std::move(file)) {}
+    // Windows editors save text with a byte-order mark: Notepad and PowerShell 5's Set-Content as
+    // UTF-8, PowerShell 5's ">" and Out-File as UTF-16 LE. Other files are UTF-8 without one.
+    explicit impl(file_handle file) : file_(std::move(file)) {
+        count_ = file_.read(buffer_.data(), buffer_.size());
+        if (count_ >= 3 && buffer_[0] == 0xEF && buffer_[1] == 0xBB && buffer_[2] == 0xBF) position_ = 3;
+        utf16_ = count_ >= 2 && buffer_[0] == 0xFF && buffer_[1] == 0xFE;
+        if (utf16_) position_ = 2;
+    }
 
     // The next byte as 0..255, or end_of_file.
     int get_char() {
@@ -199,12 +206,21 @@ public:
         --position_;
     }
 
+    // The next byte of UTF-8, or 16-bit unit of UTF-16 (an odd last byte is a replacement character).
+    int get_unit() {
+        int low = get_char();
+        if (!utf16_ || low == end_of_file) return low;
+        int high = get_char();
+        return high == end_of_file ? 0xFFFD : low | high << 8;
+    }
+
     std::wstring read_line(bool& at_end) {
         std::string bytes;
+        std::wstring units;
         for (;;) {
-            int c = get_char();
+            int c = get_unit();
             if (c == end_of_file) {
-                at_end = bytes.empty();
+                at_end = bytes.empty() && units.empty();
                 break;
             }
             if (c == '\n') {
@@ -212,14 +228,19 @@ public:
                 break;
             }
             if (c == '\r') {
-                int next = get_char();
-                if (next != '\n' && next != end_of_file) unget_char();
+                int next = get_unit();
+                // A unit of UTF-16 never straddles two fills: the buffer and the mark are of even size.
+                if (next != '\n' && next != end_of_file) {
+                    unget_char();
+                    if (utf16_) unget_char();
+                }
                 at_end = false;
                 break;
             }
-            bytes.push_back(static_cast<char>(c));
+            if (utf16_) units.push_back(static_cast<wchar_t>(c));
+            else bytes.push_back(static_cast<char>(c));
         }
-        return to_wstring(bytes);
+        return utf16_ ? units : to_wstring(bytes);
     }
 
 private:
@@ -227,6 +248,7 @@ private:
     file_handle file_;
     std::int32_t position_ = 0;
     std::int32_t count_ = 0;
+    bool utf16_ = false;
 };
 
 file_reader::file_reader(const std::wstring& path) : file_reader(file_handle::open_read(path)) {}
@@ -341,6 +363,15 @@ void set_current_directory(const std::wstring& path) {
 
 void copy_file(const std::wstring& source, const std::wstring& target) {
     if (!CopyFileW(source.c_str(), target.c_str(), FALSE)) AGENT_THROW_LAST_ERROR(system_exception, L"CopyFileW");
+}
+
+void rename_file_replacing(const std::wstring& source, const std::wstring& target) {
+    if (MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) return;
+    DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND) return;
+    last_error_translator failure(L"MoveFileExW", error);
+    failure.path = source;
+    failure.translate();
 }
 
 void create_empty_file(const std::wstring& path) {

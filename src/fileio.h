@@ -51,7 +51,8 @@ private:
     shared_handle handle_;
 };
 
-// Reads a UTF-8 text file line by line through a 4096-byte buffer.
+// Reads a text file line by line through a 4096-byte buffer: UTF-8, or UTF-16 LE when the file starts
+// with its byte-order mark. A leading byte-order mark is not part of the first line.
 class file_reader {
 public:
     explicit file_reader(const std::wstring& path);
@@ -104,6 +105,9 @@ void set_current_directory(const std::wstring& path);
 
 // Overwrites an existing target.
 void copy_file(const std::wstring& source, const std::wstring& target);
+// Renames source to target, replacing a target that exists in the same step, so that source is never
+// lost on the way. A missing source is nothing to rename.
+void rename_file_replacing(const std::wstring& source, const std::wstring& target);
 // A file of length 0, truncating one that exists.
 void create_empty_file(const std::wstring& path);
 // False for a missing path and for any directory.

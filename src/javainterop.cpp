@@ -20,16 +20,27 @@ bool read_exactly(file_handle& file, std::int64_t offset, T& value) {
     return file.read(&value, sizeof(value)) == static_cast<std::int32_t>(sizeof(value));
 }
 
-enum class probe_result { valid, invalid, not_found, access_denied };
+// A runtime of the other machine is the usual misfit: the other package of the program hosts it.
+constexpr unsigned short other_image_machine = own_image_machine == 0x8664 ? 0x014C : 0x8664;
+constexpr const wchar_t* other_bitness = other_image_machine == 0x8664 ? L"64-bit" : L"32-bit";
+constexpr const wchar_t* other_package = other_image_machine == 0x8664 ? L"x64" : L"x86";
+
+enum class probe_result { valid, other_machine, invalid, not_found, access_denied };
 
 probe_result probe_binary(const std::wstring& path) {
     try {
         file_handle file = file_handle::open_read(path);
-        return is_valid_x86_binary(file) ? probe_result::valid : probe_result::invalid;
+        unsigned short machine = image_machine(file);
+        if (machine == own_image_machine) return probe_result::valid;
+        return machine == other_image_machine ? probe_result::other_machine : probe_result::invalid;
     } catch (const file_not_found_exception&) {
         return probe_result::not_found;
     } catch (const file_access_denied_exception&) {
         return probe_result::access_denied;
+    } catch (const file_exception& e) {
+        // A name that Windows refuses (a stray quote in the Java home) names no file either.
+        if (e.error() != ERROR_INVALID_NAME) throw;
+        return probe_result::not_found;
     }
 }
 
@@ -43,20 +54,21 @@ void clear_java_exception(JNIEnv* env) {
 
 }  // namespace
 
-bool is_valid_x86_binary(file_handle& file) {
+unsigned short image_machine(file_handle& file) {
     std::uint16_t dos_signature = 0;
-    if (!read_exactly(file, 0, dos_signature) || dos_signature != IMAGE_DOS_SIGNATURE) return false;
+    if (!read_exactly(file, 0, dos_signature) || dos_signature != IMAGE_DOS_SIGNATURE) return 0;
     std::uint32_t pe_offset = 0;
-    if (!read_exactly(file, 0x3C, pe_offset)) return false;
+    if (!read_exactly(file, 0x3C, pe_offset)) return 0;
     std::uint32_t pe_signature = 0;
-    if (!read_exactly(file, pe_offset, pe_signature) || pe_signature != IMAGE_NT_SIGNATURE) return false;
+    if (!read_exactly(file, pe_offset, pe_signature) || pe_signature != IMAGE_NT_SIGNATURE) return 0;
     std::uint16_t machine = 0;
-    return read_exactly(file, std::int64_t(pe_offset) + 4, machine) && machine == own_image_machine;
+    return read_exactly(file, std::int64_t(pe_offset) + 4, machine) ? machine : 0;
 }
 
 bool locate_jvm_dll(const std::wstring& java_home, std::wstring& jvm_base, std::wstring& jvm_dll) {
     LOG_DEBUG(L"java_home=[%s]", java_home);
     std::vector<std::wstring> denied;
+    std::vector<std::wstring> other_machine;
     for (const wchar_t* base : {L"\\bin", L"\\jre\\bin"}) {
         for (const wchar_t* kind : {L"\\server", L"\\client", L"\\j9vm"}) {
             jvm_base = java_home + base;
@@ -65,6 +77,9 @@ bool locate_jvm_dll(const std::wstring& java_home, std::wstring& jvm_base, std::
             switch (probe_binary(jvm_dll)) {
             case probe_result::valid:
                 return true;
+            case probe_result::other_machine:
+                other_machine.push_back(jvm_dll);
+                [[fallthrough]];
             case probe_result::invalid:
                 LOG_TRACE(L"Binary not valid for OS/CPU: jvm_dll=[%s]", jvm_dll);
                 break;
@@ -79,6 +94,9 @@ bool locate_jvm_dll(const std::wstring& java_home, std::wstring& jvm_base, std::
         }
     }
     for (const std::wstring& path : denied) LOG_WARN(L"Access denied to possible JVM DLL: path=[%s]", path);
+    for (const std::wstring& path : other_machine)
+        LOG_WARN(L"JVM DLL of a %s Java runtime, which only the %s package can host: path=[%s]", other_bitness,
+                 other_package, path);
     jvm_base.clear();
     jvm_dll.clear();
     return false;
@@ -92,6 +110,7 @@ bool locate_java_exe(const std::wstring& java_home, std::wstring& java_exe) {
         switch (probe_binary(java_exe)) {
         case probe_result::valid:
             return true;
+        case probe_result::other_machine:
         case probe_result::invalid:
             break;
         case probe_result::not_found:
@@ -124,9 +143,10 @@ void create_jvm(const std::wstring& java_home, const std::vector<std::wstring>& 
 
     // The runtime finds its own dependent libraries through PATH.
     std::wstring path = get_environment_variable(L"PATH", L"");
+    // A whole entry: a PATH that holds C:\jdk\bin\server does not hold C:\jdk\bin.
     std::wstring java_bin = java_home + L"\\bin";
-    if (path.find(java_bin) == std::wstring::npos) path += L";" + java_bin;
-    if (path.find(jvm_base) == std::wstring::npos) path += L";" + jvm_base;
+    if (!path_list_contains(path, java_bin)) path += L";" + java_bin;
+    if (!path_list_contains(path, jvm_base)) path += L";" + jvm_base;
     set_environment_variable(L"PATH", path);
 
     // The option texts must stay valid until JNI_CreateJavaVM has returned.

@@ -18,8 +18,8 @@ constexpr unsigned short own_image_machine = 0x8664;
 constexpr unsigned short own_image_machine = 0x014C;
 #endif
 
-// True for a Windows image (MZ, PE signature) whose machine is own_image_machine.
-bool is_valid_x86_binary(file_handle& file);
+// The machine field of a Windows image (MZ, PE signature), or 0 for a file that is no image.
+unsigned short image_machine(file_handle& file);
 bool locate_jvm_dll(const std::wstring& java_home, std::wstring& jvm_base, std::wstring& jvm_dll);
 bool locate_java_exe(const std::wstring& java_home, std::wstring& java_exe);
 std::wstring get_java_exe(const std::wstring& java_home);

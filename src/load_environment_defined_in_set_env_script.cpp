@@ -14,37 +14,51 @@
 
 namespace {
 
-// The script reaches its paths through these variables, set for the interpreter alone: cmd reads a
-// script in the console's code page, so a path written into it would lose every non-ASCII letter,
-// while a variable's value arrives as it is. cmd expands the variables of a parenthesised block before
-// it runs any of it, so the block still names the executable after the batch files have changed or
-// cleared any variable, and clears the two for "_winenv": the dump does not carry them.
-const wchar_t bin_dir_variable[] = L"QUENDA_ENV_BIN_DIR";
+// No path of the agent home reaches the interpreter as text that it expands: a home may hold "%",
+// "!", "^" or letters outside ASCII. cmd expands %-variables on its own command line and in every
+// script line, "call" expands its line a second time and doubles every caret, quoted or not, and cmd
+// reads a script in the console's code page, which loses every letter outside it. So the interpreter
+// starts in the bin directory (its current directory, given when it is created), finds the generated
+// script by a path relative to it, and calls the batch files as ".\name", coming back to bin before
+// each and before "_winenv". The two values the script does expand name no home: the executable's
+// file name, and the pipe.
 const wchar_t exe_variable[] = L"QUENDA_ENV_EXE";
+const wchar_t pipe_variable[] = L"QUENDA_ENV_PIPE";
 
-// Only ASCII text. "cd /d" also changes the drive: a service starts in the system directory on C:,
-// and the agent may live on another drive.
+// Only ASCII text. cmd expands the variables of a parenthesised block before it runs any of it, so
+// the block still names the executable and the pipe after the batch files have changed or cleared any
+// variable, and it clears them for "_winenv": the dump does not carry them. Only "_winenv" gets the
+// pipe, by its name, as its standard output: no write end exists while the batch files run, so
+// nothing they start can keep the pipe open.
 const char environment_script[] =
     "@echo off\r\n"
     "setlocal\r\n"
-    "cd /d \"%QUENDA_ENV_BIN_DIR%\"\r\n"
     "(\r\n"
-    "  if exist \"%QUENDA_ENV_BIN_DIR%\\tool_env.cmd\" call \"%QUENDA_ENV_BIN_DIR%\\tool_env.cmd\" 1>nul 2>&1\r\n"
-    "  if exist \"%QUENDA_ENV_BIN_DIR%\\set_env.cmd\" call \"%QUENDA_ENV_BIN_DIR%\\set_env.cmd\" 1>nul 2>&1\r\n"
-    "  set \"QUENDA_ENV_BIN_DIR=\"\r\n"
+    "  pushd .\r\n"
+    "  if exist \".\\tool_env.cmd\" call \".\\tool_env.cmd\" 1>nul 2>&1\r\n"
+    "  popd\r\n"
+    "  pushd .\r\n"
+    "  if exist \".\\set_env.cmd\" call \".\\set_env.cmd\" 1>nul 2>&1\r\n"
+    "  popd\r\n"
     "  set \"QUENDA_ENV_EXE=\"\r\n"
-    "  \"%QUENDA_ENV_EXE%\" _winenv\r\n"
+    "  set \"QUENDA_ENV_PIPE=\"\r\n"
+    "  \".\\%QUENDA_ENV_EXE%\" _winenv 1>\"%QUENDA_ENV_PIPE%\"\r\n"
     ")\r\n";
 
-// The system's own interpreter by its full path, never one found in the current or the program's
-// directory. /d: no AutoRun commands from the registry, which could write into the dump. /s with the
-// outer pair of quotes: cmd removes exactly that pair and keeps the quoted script path whole, whatever
-// characters (& ( ) ^ @) the path holds.
-std::wstring environment_script_command_line(const std::wstring& script_path) {
-    return L"\"" + get_system_directory() + L"\\cmd.exe\" /d /s /c \"\"" + script_path + L"\"\"";
-}
-
 }  // namespace
+
+std::wstring environment_script_command_line(const std::wstring& script_path) {
+    // Everything in var lies under the agent home, beside bin.
+    std::wstring home = path_under(get_agent_home(), L"");
+    std::wstring from_bin = L"..\\" + script_path.substr(home.size());
+    // The system's own interpreter by its full path, never one found in the current or the program's
+    // directory. Nothing of the site's interpreter settings may change the script: /d skips the
+    // registry's AutoRun commands (which could write into the dump), /e:on and /v:off overrule the
+    // registry's EnableExtensions (without which pushd and "if exist" change) and DelayedExpansion
+    // (with which "!" in a batch file's text starts a variable reference). /s with the outer pair of
+    // quotes: cmd removes exactly that pair.
+    return L"\"" + get_system_directory() + L"\\cmd.exe\" /d /e:on /v:off /s /c \"\"" + from_bin + L"\"\"";
+}
 
 bool is_complete_environment_dump(const std::vector<char>& dump) {
     // Whole UTF-16 units only; then either the empty block (one 0x0000 unit) or a block whose last
@@ -95,11 +109,14 @@ void load_environment_defined_in_set_env_script() {
         file.write(environment_script, static_cast<DWORD>(sizeof environment_script - 1));
     }
 
+    output_pipe pipe;
+    shared_handle process = create_process_with_standard_handles(
+        environment_script_command_line(script_path),
+        environment_with({std::wstring(exe_variable) + L"=" + get_exe_file_name(),
+                          std::wstring(pipe_variable) + L"=" + pipe.name()}),
+        shared_handle(), get_bin_dir());
     std::vector<char> dump;
-    shared_handle process =
-        create_process_with_output(environment_script_command_line(script_path), dump,
-                                   environment_with({std::wstring(bin_dir_variable) + L"=" + get_bin_dir(),
-                                                     std::wstring(exe_variable) + L"=" + get_agent_exe_path()}));
+    pipe.read_all(process, dump);
     wait_for_single_handle(process, INFINITE);
 
     if (!is_complete_environment_dump(dump)) {

@@ -2,6 +2,7 @@
 
 #include "logging.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cwchar>
 #include <string_view>
@@ -136,7 +137,18 @@ bool is_debug_enabled() {
     std::fflush(stderr);
 }
 
+namespace {
+
+std::atomic<void (*)(int)> failure_exit_hook{nullptr};
+
+}  // namespace
+
+void set_failure_exit_hook(void (*hook)(int code)) { failure_exit_hook.store(hook); }
+
 void exit_process(int code) {
+    if (code != 0) {
+        if (auto hook = failure_exit_hook.exchange(nullptr)) hook(code);
+    }
     std::fflush(stdout);
     std::fflush(stderr);
     std::exit(code);

@@ -48,6 +48,9 @@ void log_message(const wchar_t* level, bool with_trace, const application_except
 
 // Flushes the standard streams and ends the process.
 [[noreturn]] void exit_process(int code);
+// A function that exit_process calls once, on whichever thread ends the process, before it ends it
+// with a code other than 0; null for none. The service host reports a failed start with it.
+void set_failure_exit_hook(void (*hook)(int code));
 
 // printf-style formatting of every message text. The formatting itself is one function for all call
 // sites, which only pack their arguments: compiled once, not once per call site's argument types.

@@ -10,6 +10,7 @@
 
 #include "agent.h"
 #include "environment.h"
+#include "fileio.h"
 
 namespace {
 
@@ -116,21 +117,37 @@ shared_handle open_for_redirection(const std::wstring& path, bool write) {
     return shared_handle(handle);
 }
 
-// An inheritable duplicate of one of this process's standard handles, or an empty holder when the
-// process has none (a service or detached process).
+shared_handle inheritable_null_device(bool write) {
+    shared_handle handle = open_for_redirection(L"NUL", write);
+    set_inheritable(handle, true);
+    return handle;
+}
+
+// An inheritable duplicate of one of this process's standard handles; NUL when the process has none
+// (a service or detached process): its child then reads an end at once and writes into nothing, where
+// it would otherwise use the console it gets (see start_process), and wait there for input forever.
 shared_handle inheritable_standard_handle(DWORD which) {
     shared_handle handle = make_unowned_handle(GetStdHandle(which));
-    if (!handle) return shared_handle();
+    if (!handle) return inheritable_null_device(which != STD_INPUT_HANDLE);
     return duplicate_handle(handle, true);
 }
 
 shared_handle start_process(const std::wstring& command_line, bool inherit_handles, DWORD flags,
-                            std::wstring* environment_block, STARTUPINFOEXW& startup) {
+                            std::wstring* environment_block, STARTUPINFOEXW& startup,
+                            const std::wstring& directory = L"") {
+    // A console program started by a process without a console gets a console of its own, and on
+    // Windows that console opens a window on the user's desktop (the background agent and the service
+    // would show one at every start). CREATE_NO_WINDOW gives it a console without a window, which the
+    // child's own children share. Only for children given their standard handles: any other writes to
+    // the console it gets. DETACHED_PROCESS children have no console at all.
+    if (!(flags & DETACHED_PROCESS) && (startup.StartupInfo.dwFlags & STARTF_USESTDHANDLES) &&
+        GetConsoleWindow() == nullptr)
+        flags |= CREATE_NO_WINDOW;
     std::wstring command = command_line;  // CreateProcessW may write into the command line it is given.
     PROCESS_INFORMATION info{};
     if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, inherit_handles, flags,
-                        environment_block ? environment_block->data() : nullptr, nullptr,
-                        &startup.StartupInfo, &info)) {
+                        environment_block ? environment_block->data() : nullptr,
+                        directory.empty() ? nullptr : directory.c_str(), &startup.StartupInfo, &info)) {
         DWORD error = GetLastError();
         last_error_translator failure(L"CreateProcessW", error);
         failure.path = command_line;
@@ -173,9 +190,8 @@ shared_handle create_process(const std::wstring& command_line, const std::vector
     shared_handle output;
     shared_handle error;
     if (!output_path.empty()) {
-        input = open_for_redirection(L"NUL", false);
+        input = inheritable_null_device(false);
         output = open_for_redirection(output_path, true);
-        set_inheritable(input, true);
         set_inheritable(output, true);
         startup.StartupInfo.dwFlags |= STARTF_USESTDHANDLES;
         startup.StartupInfo.hStdInput = input.get();
@@ -205,50 +221,92 @@ shared_handle create_process(const std::wstring& command_line, const std::vector
                          startup);
 }
 
-shared_handle create_process_with_output(const std::wstring& command_line, std::vector<char>& output,
-                                         const std::vector<std::wstring>& environment) {
+shared_handle create_process_with_standard_handles(const std::wstring& command_line,
+                                                   const std::vector<std::wstring>& environment,
+                                                   const shared_handle& output, const std::wstring& directory) {
     std::optional<std::wstring> environment_block;
     if (!environment.empty()) environment_block = make_environment_block(environment);
     shared_handle input = inheritable_standard_handle(STD_INPUT_HANDLE);
     shared_handle error = inheritable_standard_handle(STD_ERROR_HANDLE);
-
-    HANDLE read_raw = nullptr;
-    HANDLE write_raw = nullptr;
-    SECURITY_ATTRIBUTES security{sizeof security, nullptr, TRUE};
-    if (!CreatePipe(&read_raw, &write_raw, &security, 512)) throw_last_error(L"CreatePipe");
-    shared_handle read_end(read_raw);
-    shared_handle write_end(write_raw);
-    set_inheritable(read_end, false);
+    shared_handle child_output = output ? output : inheritable_null_device(true);
 
     STARTUPINFOEXW startup{};
     startup.StartupInfo.cb = sizeof startup;
     startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
     startup.StartupInfo.hStdInput = input.get();
-    startup.StartupInfo.hStdOutput = write_end.get();
+    startup.StartupInfo.hStdOutput = child_output.get();
     startup.StartupInfo.hStdError = error.get();
+    thread_attribute_list attributes({}, input, child_output, error);
+    startup.lpAttributeList = attributes.get();
+    return start_process(command_line, true, creation_flags, environment_block ? &*environment_block : nullptr,
+                         startup, directory);
+}
 
-    shared_handle process;
-    {
-        thread_attribute_list attributes({}, input, write_end, error);
-        startup.lpAttributeList = attributes.get();
-        process = start_process(command_line, true, creation_flags, environment_block ? &*environment_block : nullptr,
-                                startup);
-    }
-    // The pipe reports its end only when no write end is left open, this process's included.
-    write_end.reset();
-    input.reset();
-    error.reset();
+output_pipe::output_pipe()
+    : name_(format_text(L"\\\\.\\pipe\\olvar-tesk-agent-%u-", static_cast<unsigned>(GetCurrentProcessId())) +
+            create_guid()),
+      event_(create_event()) {
+    // Inbound only: a writer needs write access, which the default security of a pipe gives only to
+    // its creator, administrators and LocalSystem. The first instance only, so that the name was not
+    // taken before; one instance, so that no second writer gets in.
+    HANDLE pipe = CreateNamedPipeW(name_.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                                   PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 0,
+                                   64 * 1024, 0, nullptr);
+    if (pipe == INVALID_HANDLE_VALUE) throw_last_error(L"CreateNamedPipeW");
+    read_end_ = shared_handle(pipe);
+}
 
-    char buffer[4096];
-    for (;;) {
-        DWORD count = 0;
-        if (!ReadFile(read_end.get(), buffer, sizeof buffer, &count, nullptr)) {
-            DWORD failure = GetLastError();
-            if (failure == ERROR_BROKEN_PIPE) break;
-            last_error_translator(L"ReadFile", failure).translate();
+shared_handle output_pipe::open_write_end() const {
+    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+    HANDLE handle = CreateFileW(name_.c_str(), GENERIC_WRITE, 0, &inheritable, OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) throw_last_error(L"CreateFileW");
+    return shared_handle(handle);
+}
+
+bool output_pipe::complete(OVERLAPPED& overlapped, const shared_handle& writer, DWORD& count) {
+    // Once the writer has ended, all it wrote is in the pipe, and a read completes at once while
+    // anything is left: one still pending then waits for a write end held elsewhere, and is cancelled.
+    if (wait_for_one_of_multiple_handles({event_, writer}, INFINITE) == 1 && !wait_for_single_handle(event_, 0))
+        CancelIoEx(read_end_.get(), &overlapped);
+    // Waits for the cancellation too: the system writes into `overlapped` until then.
+    if (GetOverlappedResult(read_end_.get(), &overlapped, &count, TRUE)) return true;
+    DWORD error = GetLastError();
+    if (error == ERROR_OPERATION_ABORTED || error == ERROR_BROKEN_PIPE) return false;
+    last_error_translator(L"GetOverlappedResult", error).translate();
+}
+
+void output_pipe::read_all(const shared_handle& writer, std::vector<char>& output) {
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = event_.get();
+    DWORD count = 0;
+    if (!ConnectNamedPipe(read_end_.get(), &overlapped)) {
+        DWORD error = GetLastError();
+        // Connected before the call (ERROR_PIPE_CONNECTED), or connected and closed again with what it
+        // wrote still to be read (ERROR_NO_DATA).
+        if (error == ERROR_IO_PENDING) {
+            if (!complete(overlapped, writer, count)) return;
+        } else if (error != ERROR_PIPE_CONNECTED && error != ERROR_NO_DATA) {
+            last_error_translator(L"ConnectNamedPipe", error).translate();
         }
+    }
+    char buffer[16384];
+    for (;;) {
+        if (!ReadFile(read_end_.get(), buffer, sizeof buffer, nullptr, &overlapped)) {
+            DWORD error = GetLastError();
+            if (error == ERROR_BROKEN_PIPE) return;
+            if (error != ERROR_IO_PENDING) last_error_translator(L"ReadFile", error).translate();
+        }
+        if (!complete(overlapped, writer, count)) return;
         output.insert(output.end(), buffer, buffer + count);
     }
+}
+
+shared_handle create_process_with_output(const std::wstring& command_line, std::vector<char>& output,
+                                         const std::vector<std::wstring>& environment) {
+    output_pipe pipe;
+    // This process keeps no write end: the pipe ends when the child's copy closes.
+    shared_handle process = create_process_with_standard_handles(command_line, environment, pipe.open_write_end());
+    pipe.read_all(process, output);
     return process;
 }
 

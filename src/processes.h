@@ -24,9 +24,44 @@ shared_handle create_process(const std::wstring& command_line, const std::vector
                              const std::vector<shared_handle>& inherit, const std::wstring& output_path,
                              bool detached);
 
-// Starts a child whose standard output is a pipe, appends everything it writes there to output and
-// returns once the output has ended (the child may still be running). Its standard input and error
-// are this process's own. environment: as for create_process.
+// Starts a child with this process's standard input and error and `output` (an inheritable handle)
+// as its standard output, or NUL when `output` is empty. environment: as for create_process.
+// directory: the child's current directory; empty means this process's.
+shared_handle create_process_with_standard_handles(const std::wstring& command_line,
+                                                   const std::vector<std::wstring>& environment,
+                                                   const shared_handle& output, const std::wstring& directory = L"");
+
+// A pipe this process reads from, for what a child writes. A writer is handed a write end, or opens
+// the pipe by its name itself (as cmd.exe does for a redirection such as 1>"\\.\pipe\..."): then no
+// write end exists before it connects, and none can pass to the processes started before. The name
+// is random; the pipe takes one writer, of this machine only.
+class output_pipe {
+public:
+    output_pipe();
+    output_pipe(const output_pipe&) = delete;
+    output_pipe& operator=(const output_pipe&) = delete;
+
+    const std::wstring& name() const { return name_; }
+    // An inheritable write end, for a child's standard output.
+    shared_handle open_write_end() const;
+    // Appends what is written until the last write end is closed. A write end can outlive `writer` in
+    // a process that inherited it, so reading also ends once `writer` has ended and nothing written
+    // is left unread.
+    void read_all(const shared_handle& writer, std::vector<char>& output);
+
+private:
+    // Completes the pending connection or read; false when it ended without result (the writer
+    // ended first, or the pipe was closed).
+    bool complete(OVERLAPPED& overlapped, const shared_handle& writer, DWORD& count);
+
+    std::wstring name_;
+    shared_handle read_end_;
+    shared_handle event_;
+};
+
+// Starts a child whose standard output is a pipe and appends everything it writes there to output,
+// until no write end is left or the child has ended (the child may still be running when this
+// returns). Its standard input and error are this process's own. environment: as for create_process.
 shared_handle create_process_with_output(const std::wstring& command_line, std::vector<char>& output,
                                          const std::vector<std::wstring>& environment = {});
 

@@ -91,6 +91,13 @@ bool is_local_system(const std::wstring& account) {
            equals_ignore_case(account, L"LocalSystem");
 }
 
+std::wstring registered_account_name(const std::wstring& user, const std::wstring& domain) {
+    // "DOMAIN\name" with a domain in front would name no account, and neither would "name@domain"
+    // (a user principal name, which the service manager takes as it is).
+    if (user.find_first_of(L"\\@") != std::wstring::npos) return user;
+    return domain + L"\\" + user;
+}
+
 service_handle_ptr open_service_manager(DWORD rights) {
     auto manager = std::make_shared<service_handle_info>(manager_name);
     SC_HANDLE handle = OpenSCManagerW(nullptr, nullptr, rights);
@@ -149,6 +156,16 @@ void delete_service(const service_handle_ptr& service) {
     if (!DeleteService(service->get_handle()))
         AGENT_THROW_LAST_ERROR(service_exception, L"DeleteService", service->name());
     LOG_DEBUG(L"did delete service");
+}
+
+bool is_marked_for_deletion(const service_handle_ptr& service) {
+    // A change that changes nothing is refused with this error only, for a service marked for deletion.
+    if (ChangeServiceConfigW(service->get_handle(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, nullptr,
+                             nullptr, nullptr, nullptr, nullptr, nullptr, nullptr))
+        return false;
+    DWORD error = GetLastError();
+    if (error == ERROR_SERVICE_MARKED_FOR_DELETE) return true;
+    throw service_exception(AGENT_HERE, L"ChangeServiceConfigW", error, service->name());
 }
 
 void start_service(const service_handle_ptr& service) {
@@ -273,6 +290,12 @@ std::optional<service_record> query_service_record(const service_handle_ptr& man
 void set_service_start_delayed(const service_handle_ptr& service) {
     SERVICE_DELAYED_AUTO_START_INFO info{TRUE};
     if (!ChangeServiceConfig2W(service->get_handle(), SERVICE_CONFIG_DELAYED_AUTO_START_INFO, &info))
+        AGENT_THROW_LAST_ERROR(service_exception, L"ChangeServiceConfig2W", service->name());
+}
+
+void set_service_preshutdown_timeout(const service_handle_ptr& service, DWORD timeout_ms) {
+    SERVICE_PRESHUTDOWN_INFO info{timeout_ms};
+    if (!ChangeServiceConfig2W(service->get_handle(), SERVICE_CONFIG_PRESHUTDOWN_INFO, &info))
         AGENT_THROW_LAST_ERROR(service_exception, L"ChangeServiceConfig2W", service->name());
 }
 
@@ -403,9 +426,7 @@ void install_application_service(const service_handle_ptr& manager, const std::w
     std::vector<BYTE> sid;
     if (!local_system) {
         account_info info = get_account_info(account_lookup_name(user));
-        // A bare user name is named with the domain the look-up found; one given with its domain
-        // (".\name" for this computer included) is registered as given.
-        if (user.find(L'\\') == std::wstring::npos) account = info.domain + L"\\" + user;
+        account = registered_account_name(user, info.domain);
         sid = std::move(info.sid);
     }
     DWORD start_type = start_type_of(start_mode);
@@ -418,6 +439,7 @@ void install_application_service(const service_handle_ptr& manager, const std::w
         create_service(manager, name, display_name, command_line, start_type, account, password);
     installation_rollback rollback(service);
     if (start_mode == L"delayed") set_service_start_delayed(service);
+    set_service_preshutdown_timeout(service, preshutdown_timeout_ms);
     if (!local_system) {
         service_dacl current = get_service_dacl(name);
         // Without a list everyone already holds every right; a list with one entry would take them away.

@@ -17,6 +17,13 @@ inline constexpr wchar_t service_base_name[] = L"olvar-tesk-agent";
 // differ only in letter case (one directory to Windows) get the same one. Computed once.
 const std::wstring& get_service_name();
 
+// How long the service host waits for the agent to end after a stop request before it reports the
+// service stopped regardless.
+inline constexpr DWORD agent_stop_grace_ms = 30000;
+// How long Windows waits at a reboot for the service to stop after the preshutdown request: the
+// host's grace with a margin (Windows' own default is 10 s since Windows 10 1703).
+inline constexpr DWORD preshutdown_timeout_ms = agent_stop_grace_ms + 15000;
+
 // ---- service control manager access -------------------------------------------------------------
 
 // One open handle of the service control manager, of the manager itself (named "\SCM") or of one
@@ -60,6 +67,9 @@ service_handle_ptr create_service(const service_handle_ptr& manager, const std::
                                   const std::wstring& display_name, const std::wstring& command_line,
                                   DWORD start_type, const std::wstring& account, const std::wstring& password);
 void delete_service(const service_handle_ptr& service);
+// True for a service that was deleted while a handle to it stays open somewhere, and that goes when
+// the last one is closed. The handle needs SERVICE_CHANGE_CONFIG.
+bool is_marked_for_deletion(const service_handle_ptr& service);
 void start_service(const service_handle_ptr& service);
 // Sends the stop control; `status` receives the service's status. A service that has already gone
 // (broken pipe, process aborted) counts as stopped by the request and leaves `status` as it was.
@@ -80,6 +90,7 @@ std::vector<service_record> enumerate_services(const service_handle_ptr& manager
 std::optional<service_record> query_service_record(const service_handle_ptr& manager, const std::wstring& name,
                                                    std::uint32_t process_id, std::vector<BYTE>& config_buffer);
 void set_service_start_delayed(const service_handle_ptr& service);
+void set_service_preshutdown_timeout(const service_handle_ptr& service, DWORD timeout_ms);
 
 // ---- waiting on service state --------------------------------------------------------------------
 
@@ -96,7 +107,13 @@ bool stop_service_and_await_stopped(const service_handle_ptr& service);
 
 // ---- installation ---------------------------------------------------------------------------------
 
+// The account a service is registered with, for a user that is not LocalSystem: as given when it names
+// its domain ("DOMAIN\name", ".\name") or is a user principal name ("name@domain"); a bare name gets
+// the domain that the account look-up found.
+std::wstring registered_account_name(const std::wstring& user, const std::wstring& domain);
+
 // Registers this installation's service, stopped: start mode "", "auto", "delayed", "manual" or
-// "disabled"; an empty user is LocalSystem. Any other account may then query, start and stop it.
+// "disabled"; an empty user is LocalSystem. Any other account may then query, start and stop it. At a
+// reboot the service gets preshutdown_timeout_ms to stop.
 void install_application_service(const service_handle_ptr& manager, const std::wstring& start_mode,
                                  const std::wstring& user, const std::wstring& password);

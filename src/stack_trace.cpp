@@ -52,7 +52,10 @@ BOOL CALLBACK initialise_symbol_engine(PINIT_ONCE, PVOID parameter, PVOID*) {
         auto initialize = SYSTEM_PROCEDURE(dbghelp, SymInitializeW);
         auto from_address = SYSTEM_PROCEDURE(dbghelp, SymFromAddrW);
         auto line_from_address = SYSTEM_PROCEDURE(dbghelp, SymGetLineFromAddrW64);
-        set_options(SYMOPT_UNDNAME | SYMOPT_DEFERRED_LOADS | SYMOPT_LOAD_LINES);
+        // A symbol path on a drive that is not ready must neither open a dialog nor wait for an answer
+        // (a FATAL line may be printed in an interactive console).
+        set_options(SYMOPT_UNDNAME | SYMOPT_DEFERRED_LOADS | SYMOPT_LOAD_LINES | SYMOPT_FAIL_CRITICAL_ERRORS |
+                    SYMOPT_NO_PROMPTS);
         // Not checked: without symbols every frame falls back to "<function>" and "<file>".
         initialize(process, search_path.empty() ? nullptr : search_path.c_str(), TRUE);
         engine->from_address = from_address;

@@ -7,8 +7,12 @@
 
 // The procedure `name` of `library`, loaded from the system folder only (never from the program's own
 // folder or the current directory). The library stays loaded for the life of the process. Failures
-// are system errors naming LoadLibraryExW or GetProcAddress.
+// are system errors naming the call and what it was for: "LoadLibraryExW(bcrypt.dll)",
+// "GetProcAddress(dbghelp.dll!SymFromAddrW)".
 FARPROC get_system_procedure(const wchar_t* library, const char* name);
+// The loading where the system-folder search flag is refused: by full path under the system folder.
+// Null, with the last error set, on failure.
+HMODULE load_from_system_directory(const wchar_t* library);
 
 template <typename Function>
 Function system_procedure(const wchar_t* library, const char* name) {

@@ -84,26 +84,71 @@ void log_app_startup() {
     const program_arguments& arguments = stored_arguments();
     LOG_DEBUG(L"argc=%d argv=", arguments.count);
     for (int i = 0; i < arguments.count; ++i) {
-        std::wstring shown = redact_secret_argument(arguments.values[i]);
+        const wchar_t* previous = i > 0 ? arguments.values[i - 1] : nullptr;
+        std::wstring shown = redact_secret_argument(arguments.values[i], previous);
         // The first argument of "_testjvm" (also when "_restart" runs it) is its handshake secret.
-        if (i > 0 && equals_ignore_case(arguments.values[i - 1], L"_testjvm")) shown = redact_secret(shown);
+        if (previous != nullptr && equals_ignore_case(previous, L"_testjvm")) shown = redact_secret(shown);
         LOG_DEBUG(L"  [%d]=%s", i, shown);
     }
 }
 
 std::wstring redact_secret(const std::wstring& secret) { return secret.empty() ? secret : L"********"; }
 
-std::wstring redact_secret_argument(const std::wstring& argument) {
+namespace {
+
+// The length of "--password" (any letter case) and its separator ("=", ":" or none) at the start of
+// `argument`, or 0 when it is no password option.
+std::size_t password_option_length(const std::wstring& argument) {
     static const std::wstring option = L"--password";
-    if (argument.size() <= option.size() || !equals_ignore_case(argument.substr(0, option.size()), option))
-        return argument;
+    if (argument.size() < option.size() || !equals_ignore_case(argument.substr(0, option.size()), option)) return 0;
+    if (argument.size() == option.size()) return option.size();
     wchar_t separator = argument[option.size()];
-    if (separator != L'=' && separator != L':') return argument;
-    return argument.substr(0, option.size() + 1) + redact_secret(argument.substr(option.size() + 1));
+    return separator == L'=' || separator == L':' ? option.size() + 1 : 0;
+}
+
+}  // namespace
+
+std::wstring redact_secret_argument(const std::wstring& argument, const wchar_t* previous) {
+    if (previous != nullptr) {
+        std::size_t length = password_option_length(previous);
+        if (length != 0 && previous[length] == L'\0') return redact_secret(argument);
+    }
+    std::size_t length = password_option_length(argument);
+    return length == 0 ? argument : argument.substr(0, length) + redact_secret(argument.substr(length));
 }
 
 std::wstring redact_secret_option(const std::wstring& option) {
-    static const std::wstring secret_option = L"-Dtestjvm.secret=";
-    if (option.compare(0, secret_option.size(), secret_option) != 0) return option;
-    return secret_option + redact_secret(option.substr(secret_option.size()));
+    std::size_t equals = option.find(L'=');
+    if (!option.starts_with(L"-D") || equals == std::wstring::npos) return option;
+    std::wstring name = option.substr(2, equals - 2);
+    for (std::wstring suffix : {L"password", L"passwd", L"secret", L"token"}) {
+        if (name.size() >= suffix.size() && equals_ignore_case(name.substr(name.size() - suffix.size()), suffix))
+            return option.substr(0, equals + 1) + redact_secret(option.substr(equals + 1));
+    }
+    return option;
+}
+
+std::wstring redact_secret_options_in(const std::wstring& command_line) {
+    auto blank = [&](std::size_t i) { return command_line[i] == L' ' || command_line[i] == L'\t'; };
+    std::wstring shown;
+    for (std::size_t i = 0; i < command_line.size();) {
+        if (blank(i)) {
+            shown += command_line[i++];
+            continue;
+        }
+        // One argument: up to a blank outside double quotes. A quote after an odd number of
+        // backslashes is a character of the argument, as the Windows rules read it.
+        std::size_t start = i;
+        std::size_t backslashes = 0;
+        bool quoted = false;
+        std::wstring argument;
+        for (; i < command_line.size() && (quoted || !blank(i)); ++i) {
+            if (command_line[i] == L'"' && backslashes % 2 == 0) quoted = !quoted;
+            else argument += command_line[i];
+            backslashes = command_line[i] == L'\\' ? backslashes + 1 : 0;
+        }
+        std::wstring masked = redact_secret_option(argument);
+        shown += masked == argument ? command_line.substr(start, i - start) : masked;
+    }
+    return shown;
 }

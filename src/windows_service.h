@@ -17,8 +17,8 @@ public:
     service_status_record() { status_.dwServiceType = SERVICE_WIN32_OWN_PROCESS; }
 
     // Fills the record for `state` and hands it to `report`. A stopped state carries `exit_status` as
-    // service-specific exit code when it is not 0. After a stopped report nothing more is reported and
-    // the result is false.
+    // service-specific exit code when it is not 0. After a stopped report nothing more is reported, and
+    // after a stop-pending one no start pending or running: the result is then false.
     // Every report but the final one is made under the lock. The final one is made after it: the
     // system may hold that report until the control dispatcher is free, and the dispatcher may be in
     // the control handler at that moment, waiting for this lock. Taking the lock first still orders
@@ -26,7 +26,8 @@ public:
     template <typename Report>
     bool update(DWORD state, std::int32_t exit_status, Report report) {
         std::unique_lock<std::mutex> guard(lock_);
-        if (stopped_) return false;
+        if (stopped_ || (stopping_ && (state == SERVICE_START_PENDING || state == SERVICE_RUNNING))) return false;
+        stopping_ = stopping_ || state == SERVICE_STOP_PENDING;
         compose(state, exit_status);
         if (state != SERVICE_STOPPED) {
             report(static_cast<const SERVICE_STATUS&>(status_));
@@ -45,6 +46,7 @@ private:
     std::mutex lock_;
     SERVICE_STATUS status_{};
     DWORD checkpoint_counter_ = 1;
+    bool stopping_ = false;
     bool stopped_ = false;
 };
 
@@ -59,8 +61,10 @@ public:
     void dispatch_service_events();
 
     // Reports `state` to the service control manager; a stop-pending report also sets the stop event.
-    // False when the final stopped report has already gone out and nothing was reported.
+    // False when nothing was reported (see service_status_record::update).
     bool set_status(DWORD state);
+    // Reports the service stopped with `code` as its service-specific exit code: a start that failed.
+    void report_failed_start(int code);
 
     // The exit hook's part: records the Java exit status and wakes the service thread.
     void record_jvm_exit(std::int32_t status);
@@ -69,11 +73,15 @@ private:
     windows_service();
 
     static void WINAPI service_main_adapter(DWORD argc, wchar_t** argv);
-    static void WINAPI service_control_handler_adapter(DWORD control);
+    static DWORD WINAPI service_control_handler_adapter(DWORD control, DWORD event_type, void* event_data,
+                                                        void* context);
     static unsigned __stdcall run_agent_in_thread(void* ignored);
 
     void service_main();
     void register_control_handler();
+    // Reports start pending with a new check point about once a second until the agent thread has
+    // loaded the environment (true), or a stop was requested or the thread ended first (false).
+    bool await_environment(const shared_handle& agent_thread);
     // After a stop request: waits up to the grace time for the agent thread (0) or the Java exit (1),
     // reporting stop pending with the next check point about once a second; 2 when neither came.
     std::size_t await_agent_end(const shared_handle& agent_thread);
@@ -81,6 +89,8 @@ private:
     SERVICE_STATUS_HANDLE status_handle_ = nullptr;
     service_status_record service_status_;
     shared_handle stop_event_;
+    shared_handle environment_loaded_event_;
     shared_handle jvm_exit_event_;
     std::atomic<std::int32_t> jvm_exit_status_{0};
+    std::atomic<bool> start_failed_{false};
 };

@@ -6,7 +6,7 @@ import shutil
 import time
 import unittest
 
-from harness import AGENT_EXE, AgentTestCase, log_records, read_text, run_windows, wait_until, windows_path
+from harness import AGENT_EXE, HELPER_EXE, AgentTestCase, log_records, read_text, run_windows, wait_until, windows_path
 
 RECORDED = "-Dstub.env=FOO,BAR,FROM_TOOL,ORDER,DOOMED,SCRIPT_CWD,QUENDA_ENV_BIN_DIR,QUENDA_ENV_EXE\n"
 
@@ -56,27 +56,44 @@ class EnvironmentScriptTest(AgentTestCase):
                 self.assertFalse([name for name in env if name.startswith("QUENDA_ENV_")], env)
 
     def test_every_home_loads_its_script_from_another_drive(self):
-        """Blanks with ( ) or &, letters outside ASCII; a cmd.exe in bin is never the interpreter."""
+        """Blanks with ( ) or &, letters outside ASCII, text that cmd would expand or escape; a cmd.exe in bin is
+        never the interpreter."""
         c_drive = run_windows("winepath", ["-u", "C:\\"]).stdout.strip()
-        for name in ("Program Files (x86)/Agent", "R&D Agent", "h\u00e9me \u4e2d", "planted cmd"):
+        for name in ("Program Files (x86)/Agent", "R&D Agent", "h\u00e9me \u4e2d", "planted cmd", "Tools %OS% 100%",
+                     "bang! caret^ semi;"):
             with self.subTest(home=name):
                 home = self.make_home(name)
                 if name == "planted cmd":
                     shutil.copyfile(AGENT_EXE, home.file("bin/cmd.exe"))
-                result = self.run_with_script('set FOO=1\nset "SCRIPT_CWD=%CD%"\n', home=home, cwd=c_drive)
+                # Run in the bin directory. (Wine's cmd.exe expands %-variables again inside a value, so the
+                # script cannot name its directory through %CD% here: a home with "%OS%" would change.)
+                result = self.run_with_script('set FOO=1\nif exist ".\\agent.exe" set SCRIPT_CWD=bin\n', home=home,
+                                              cwd=c_drive)
                 env = self.last_run(home).env
-                self.assertEqual((env.get("FOO"), env.get("SCRIPT_CWD")), ("1", home.windows + "\\bin"), result)
+                self.assertEqual((env.get("FOO"), env.get("SCRIPT_CWD")), ("1", "bin"), result)
 
 
 class BackgroundAgentTest(AgentTestCase):
     def test_start_then_stop_with_the_log_of_one_process_each(self):
         self.home.write("conf/agent/javaopts.conf", "-Dstub.main=wait-shutdown\n-Dstub.poll.ms=20\n")
+        # What set_env.cmd starts in the background agent, which has no console: a console without a
+        # window (on Windows a console of its own would open one on the desktop), and no end of the pipe
+        # that carries the environment back (it would keep the agent waiting for as long as it runs).
+        self.home.write("bin/set_env.cmd", '"%s" child situation > "%s\\var\\situation"\r\n'
+                        % (windows_path(HELPER_EXE), self.home.windows))
         self.assertEqual(self.home.run("start", "-debug", env={"JAVA_DEBUG_OPTS": "-Ddebugging=on"}).returncode, 0)
         self.assertEqual(self.home.wait_for_runs(1, "main.thread")[0].options[-3:-1], ["-Xrs", "-Ddebugging=on"])
+        self.assertEqual(read_text(self.home.file("var/situation")).strip(), "console=1 window=0 pipes=0")
         wait_until(lambda: "stub jvm: main started" in self.home.log(), "the agent's output in the log")
         self.assertEqual(self.home.run("stop").returncode, 0)
         self.home.wait_for_runs(1, "destroy")
         self.assertEqual(os.listdir(self.home.file("var/log")), ["stdout"])
+        # Each start keeps the log before it as stdout.1, one generation: a failed run's lines outlive the next.
+        for options, kept in (("-Xfails\n", "stub jvm: main started"), ("", "Unrecognized option: -Xfails")):
+            self.home.write("conf/agent/javaopts.conf", options)
+            self.home.run("_start_continue")
+            self.assertIn(kept, read_text(self.home.file("var/log/stdout.1")))
+            self.assertNotIn(kept, self.home.log())
         # With no agent to take it, a stale marker is emptied, not added to.
         self.home.write("var/shutdown", "left over")
         for _ in range(2):
@@ -86,7 +103,7 @@ class BackgroundAgentTest(AgentTestCase):
         self.home.write("conf/agent/javaopts.conf", "")
         before = time.time() * 1000
         self.assertEqual(self.home.run("_start_continue", env={"QUENDA_SERVICE_LOG_PER_PID": " TRUE "}).returncode, 0)
-        [log] = [f for f in os.listdir(self.home.file("var/log")) if f != "stdout"]
+        [log] = [f for f in os.listdir(self.home.file("var/log")) if f not in ("stdout", "stdout.1")]
         created, pid = re.fullmatch(r"stdout\.(\d{13})\.(\d+)", log).groups()
         self.assertEqual(pid, self.last_run().value("pid"))
         self.assertTrue(before - 2000 <= int(created) <= time.time() * 1000 + 2000, log)  # created during the run
@@ -96,11 +113,15 @@ class BackgroundAgentTest(AgentTestCase):
         os.rmdir(self.home.file("var/log"))
         result = self.home.run("_start_continue")
         self.assertEqual(result.returncode, 1, result)
-        # The background process could report it nowhere.
-        for command in ("start", "start-service"):
-            result = self.home.run(command)
-            self.assertEqual(result.returncode, 1, result)
-            self.assertLogLine(result.stderr, "ERROR", "Log directory does not exist: path=[%s\\var\\log]" % self.home.windows)
+        # The background process could report it nowhere; one that may not be looked at gets the same plain line.
+        for problem in (r"does not exist: path=\[%s\]", r"not accessible: path=\[%s\] call=GetFileAttributesW\("):
+            if "accessible" in problem:  # a link to itself, which Windows cannot resolve
+                os.symlink("log", self.home.file("var/log"))
+            for command in ("start", "start-service"):
+                result = self.home.run(command)
+                self.assertEqual((result.returncode, len(result.stderr_lines)), (1, 1), result)
+                self.assertRegex(result.stderr, r"^ERROR exit_unless_log_directory_exists\(agent_home\.cpp:\d+\): Log "
+                                 r"directory " + problem % re.escape(self.home.windows + "\\var\\log"))
         self.assertFalse(os.path.exists(self.home.record_path))
 
     def test_restart_relay_stops_and_starts_the_agent(self):

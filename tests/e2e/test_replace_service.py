@@ -65,8 +65,8 @@ class ReplacementTest(AgentTestCase):
         self.assertIsNone(query_service(self.old))
         self.assertIsNone(self.settings())
         new = query_service(self.home.service)
-        self.assertEqual((new["start"], new["account"], new["binary"]),
-                         (start_type, "LocalSystem", '"%s\\bin\\agent.exe" _service_continue' % self.home.windows))
+        self.assertEqual((new["start"], new["account"], new["binary"], new["preshutdown"]),
+                         (start_type, "LocalSystem", '"%s\\bin\\agent.exe" _service_continue' % self.home.windows, 45000))
         return new
 
     def test_what_is_not_replaced(self):

@@ -6,7 +6,8 @@ import os
 import time
 import unittest
 
-from harness import RUNNING, STOPPED, AgentTestCase, log_records, query_service, run_windows, wait_for_state, wait_until
+from harness import (HELPER_EXE, RUNNING, STOPPED, AgentTestCase, log_records, query_service, run_windows, wait_for_state,
+                     wait_until, windows_path)
 
 
 class ServiceHostTest(AgentTestCase):
@@ -34,7 +35,9 @@ class ServiceHostTest(AgentTestCase):
         started = self.home.run("start-service")
         self.assertEqual(started.returncode, 0, started)
         self.assertLogLine(started.stderr, "INFO ", "Starting service: service=[%s]" % self.home.service)
-        self.assertEqual(query_service(self.home.service)["state"], RUNNING)
+        # Stop, and preshutdown, which Windows sends at a reboot (and Wine never): it is taken as a stop.
+        self.assertEqual((query_service(self.home.service)["state"], query_service(self.home.service)["controls"]),
+                         (RUNNING, 0x101))
         run = self.home.wait_for_runs(1, "main.thread")[0]
         self.assertEqual((run.options[-3], run.options[-1], run.value("hook.exit")), ("-Xrs", "exit", "yes"))
         self.assertEqual(run.env.get("QUENDA_SERVICE_NAME"), self.home.service)
@@ -79,6 +82,26 @@ class ServiceHostTest(AgentTestCase):
                 self.assertEqual(self.home.run("stop-service").returncode, 0)
                 self.assertStoppedCleanly(win32, specific)
                 self.uninstall()
+
+    def test_the_environment_loads_once_the_process_has_connected(self):
+        # The service manager waits 30 s (Windows) or 10 s (Wine) for a service process to connect: a slow
+        # set_env.cmd runs while the service reports start pending with progress.
+        self.home.write("bin/set_env.cmd", '"%s" child sleep 13000\r\nset FROM_SCRIPT=1\r\n' % windows_path(HELPER_EXE))
+        self.install_with("-Dstub.main=wait-shutdown -Dstub.env=FROM_SCRIPT")
+        started = self.home.run("start-service")
+        self.assertEqual((started.returncode, query_service(self.home.service)["state"]), (0, RUNNING), started)
+        self.assertEqual(self.home.wait_for_runs(1, "main.thread")[0].env.get("FROM_SCRIPT"), "1")
+        self.assertEqual(self.home.run("stop-service").returncode, 0)
+        self.assertStoppedCleanly()
+        self.uninstall()
+        # A failure on the way: the service stops with the process's exit code, the reason in the log.
+        self.home.write("bin/set_env.cmd", "exit 4\r\n")
+        self.install_with("-Dstub.main=wait-shutdown")
+        self.assertEqual(self.home.run("start-service").returncode, 1)
+        held = wait_for_state(self.home.service, STOPPED)
+        self.assertEqual((held["win32_exit"], held["specific_exit"]), (1066, 1))
+        self.assertRegex(self.home.log(), r"(?m)^FATAL .*: Incomplete read: actual=0\r?\n\tat ")
+        self.assertNotIn("Service stopped", self.home.log())
 
     def test_the_restart_command_restarts_a_running_service_and_starts_a_stopped_one(self):
         self.install_with("-Dstub.main=wait-shutdown")

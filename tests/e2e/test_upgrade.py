@@ -1,5 +1,6 @@
 """The self-upgrade relay: "_upgrade", "_upgrade_continue" and the restart from the installed executable."""
 
+import filecmp
 import os
 import unittest
 
@@ -35,7 +36,8 @@ class UpgradeTest(AgentTestCase):
         self.assertEqual(upgrader_log.replace("\r\n", "\n"),
                          "stub upgrader: stdout jar=%s\nstub upgrader: stderr\n" % windows_path(self.jar))
         self.assertFalse(os.path.exists(self.jar))
-        wait_until(lambda: not os.path.exists(self.home.file("var/agent.exe")), "the executable copy to be removed")
+        wait_until(lambda: not any(os.path.exists(self.home.file("var/agent." + x)) for x in ("exe", "pdb")),
+                   "the executable copy and its symbol file to be removed")
 
     def test_a_running_agent_is_upgraded_and_brought_back_with_its_mode(self):
         self.start_agent_that_upgrades("return")
@@ -55,6 +57,8 @@ class UpgradeTest(AgentTestCase):
         self.start_agent_that_upgrades("wait-shutdown")
         first = self.home.wait_for_runs(1, "spawn.pid")[0]
         wait_until(lambda: "Waiting for parent to terminate..." in self.home.log(), "the relay's wait in the log")
+        # The copy the relay runs from has its symbol file beside it, so that its stack traces resolve.
+        self.assertTrue(filecmp.cmp(self.home.file("bin/agent.pdb"), self.home.file("var/agent.pdb"), shallow=False))
         killed = run_windows("taskkill", ["/f", "/pid", first.value("pid")])
         self.assertEqual(killed.returncode, 0, killed)
         runs = self.home.wait_for_runs(2, "main.thread")
@@ -72,11 +76,12 @@ class UpgradeTest(AgentTestCase):
 
     def test_the_upgrader_status_is_only_logged_and_extra_options_are_inserted(self):
         self.home.write("var/upgrade/quill-agentupgrade.jar", "exit=5\n")
-        options = "-Dupgrade.a=1 -Xmx64m"
+        options = '-Dupgrade.a=1 -Xmx64m "-Dproxy.password=p w" -Dapi.Token=t0k'
         result = self.continue_upgrade("run", "-debug", extra_options=options)
         self.assertEqual(result.returncode, 0, result)
         self.assertLogLine(result.stderr, "INFO ", "Upgrader exited: status=5")
-        self.assertLogLine(result.stderr, "INFO ", "Executing upgrader: " + self.upgrader_command_line(options))
+        self.assertLogLine(result.stderr, "INFO ", "Executing upgrader: " + self.upgrader_command_line(
+            "-Dupgrade.a=1 -Xmx64m -Dproxy.password=******** -Dapi.Token=********"))
         # The upgrader still sees the relay's settings; the agent brought back sees none of them.
         self.assertEqual(read_record(self.home.file("var/stub-java.record"))[0].env.get("UPGRADE_JAVA_OPTS"), options)
         run = self.home.wait_for_runs(1, "destroy")[0]

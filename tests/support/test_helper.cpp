@@ -4,6 +4,8 @@
 //       argv            writes every following argument as UTF-8 followed by a NUL byte, then ends
 //       print TEXT      TEXT as UTF-8 and a line feed on standard output
 //       drain           copies standard input to standard output up to its end
+//       situation       "console=C window=W pipes=P": whether it has a console and a console window,
+//                       and how many pipe handles it holds (inherited ones among them)
 //       set-event VALUE SetEvent on the raw handle value VALUE (decimal); exit code 3 when that fails
 //       sleep MS, exit CODE
 //   test_helper service SCRIPT     a service (as registered command line) that follows SCRIPT, a file of
@@ -16,11 +18,16 @@
 //     The steps of a stop up to its first sleep or hang run in the control handler, so the status that
 //     ControlService hands back already shows them. Events go to SCRIPT.log ("start", "stop.request",
 //     "stopped"); the file SCRIPT.release ends the service whatever it does, and so do ten minutes.
-//   test_helper query NAME         what the service manager holds for service NAME, one key=value a line
-//       (display, binary, start, account, delayed, state, win32_exit, specific_exit, pid); exit code 1
-//       with "error=CODE" when it cannot be read.
+//   test_helper query NAME [FILE]  what the service manager holds for service NAME, one key=value a line
+//       (display, binary, start, account, delayed, state, win32_exit, specific_exit, pid, controls accepted,
+//       preshutdown time-out); exit code 1 with "error=CODE" when it cannot be read. With FILE it holds
+//       the service open until FILE exists.
+//   test_helper version FILE KEY...  FILE's version information through version.dll: "fixed=" the file and
+//       product versions (four numbers), then KEY=value of the strings VarFileInfo\Translation names.
 
 #include <windows.h>
+
+#include "stub_jvm/stub_common.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -30,12 +37,7 @@
 
 namespace {
 
-std::string utf8(const std::wstring& text) {
-    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string result(size_t(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), result.data(), size, nullptr, nullptr);
-    return result;
-}
+using stub::to_utf8;
 
 bool write_to(HANDLE handle, const std::string& bytes) {
     DWORD written = 0;
@@ -54,16 +56,23 @@ int child(int argc, wchar_t** argv) {
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     for (int i = 2; i < argc; ++i) {
         std::wstring command = argv[i];
-        std::string value = i + 1 < argc ? utf8(argv[i + 1]) : "";
+        std::string value = i + 1 < argc ? to_utf8(argv[i + 1]) : "";
         if (command == L"argv") {
             std::string all;
-            for (int j = i + 1; j < argc; ++j) all += utf8(argv[j]) + '\0';
+            for (int j = i + 1; j < argc; ++j) all += to_utf8(argv[j]) + '\0';
             return write_to(out, all) ? 0 : 4;
         } else if (command == L"drain") {
             char buffer[1024];
             DWORD count = 0;
             while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof buffer, &count, nullptr) && count > 0)
                 if (!write_to(out, std::string(buffer, count))) return 4;
+            continue;
+        } else if (command == L"situation") {
+            int pipes = 0;
+            for (std::uintptr_t value = 4; value < 4096; value += 4) pipes += GetFileType(HANDLE(value)) == FILE_TYPE_PIPE;
+            if (!write_to(out, "console=" + std::to_string(GetConsoleCP() != 0) + " window=" +
+                                   std::to_string(GetConsoleWindow() != nullptr) + " pipes=" + std::to_string(pipes) + "\n"))
+                return 4;
             continue;
         } else if (i + 1 == argc) {
             return 2;
@@ -183,9 +192,9 @@ int service(const wchar_t* script) {
 
 // ---- a registration read back by a client that is not the program under test ------------------
 
-void print(const char* key, const std::wstring& value) { std::fputs((key + ("=" + utf8(value)) + "\n").c_str(), stdout); }
+void print(const char* key, const std::wstring& value) { std::fputs((key + ("=" + to_utf8(value)) + "\n").c_str(), stdout); }
 
-int query(const wchar_t* name) {
+int query(const wchar_t* name, const wchar_t* release) {
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
     SC_HANDLE service = manager ? OpenServiceW(manager, name, SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS) : nullptr;
     std::vector<BYTE> buffer(8192);
@@ -205,9 +214,36 @@ int query(const wchar_t* name) {
     bool known = QueryServiceConfig2W(service, SERVICE_CONFIG_DELAYED_AUTO_START_INFO, reinterpret_cast<BYTE*>(&delayed),
                                       sizeof delayed, &needed);
     print("delayed", known ? std::to_wstring(delayed.fDelayedAutostart) : L"unsupported:" + std::to_wstring(GetLastError()));
+    SERVICE_PRESHUTDOWN_INFO preshutdown{};
+    QueryServiceConfig2W(service, SERVICE_CONFIG_PRESHUTDOWN_INFO, reinterpret_cast<BYTE*>(&preshutdown), sizeof preshutdown,
+                         &needed);
     for (auto [key, value] : {std::pair{"state", status.dwCurrentState}, {"win32_exit", status.dwWin32ExitCode},
-                              {"specific_exit", status.dwServiceSpecificExitCode}, {"pid", status.dwProcessId}})
+                              {"specific_exit", status.dwServiceSpecificExitCode}, {"pid", status.dwProcessId},
+                              {"controls", status.dwControlsAccepted}, {"preshutdown", preshutdown.dwPreshutdownTimeout}})
         print(key, std::to_wstring(value));
+    std::fflush(stdout);
+    for (int i = 0; release && i < 1200 && GetFileAttributesW(release) == INVALID_FILE_ATTRIBUTES; ++i) Sleep(50);
+    return 0;
+}
+
+// ---- version information as Windows' own reader gives it ---------------------------------------
+
+int version(const wchar_t* file, int count, wchar_t** keys) {
+    std::vector<BYTE> data(GetFileVersionInfoSizeW(file, nullptr));
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    WORD* language = nullptr;
+    UINT size = 0;
+    if (data.empty() || !GetFileVersionInfoW(file, 0, DWORD(data.size()), data.data()) ||
+        !VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&fixed), &size) ||
+        !VerQueryValueW(data.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&language), &size))
+        return std::printf("error=%lu\n", GetLastError()), 1;
+    std::printf("fixed=%lu,%lu,%lu,%lu\n", fixed->dwFileVersionMS, fixed->dwFileVersionLS, fixed->dwProductVersionMS,
+                fixed->dwProductVersionLS);
+    wchar_t table[32];
+    std::swprintf(table, 32, L"\\StringFileInfo\\%04x%04x\\", language[0], language[1]);
+    for (wchar_t* value = nullptr; count-- > 0; ++keys)
+        if (VerQueryValueW(data.data(), (table + std::wstring(*keys)).c_str(), reinterpret_cast<void**>(&value), &size))
+            print(to_utf8(*keys).c_str(), value);
     return 0;
 }
 
@@ -217,7 +253,8 @@ int wmain(int argc, wchar_t** argv) {
     std::wstring mode = argc > 1 ? argv[1] : L"";
     if (mode == L"child") return child(argc, argv);
     if (mode == L"service" && argc == 3) return service(argv[2]);
-    if (mode == L"query" && argc == 3) return query(argv[2]);
-    std::fputs("usage: test_helper child COMMAND... | service SCRIPT | query NAME\n", stderr);
+    if (mode == L"query" && (argc == 3 || argc == 4)) return query(argv[2], argc == 4 ? argv[3] : nullptr);
+    if (mode == L"version" && argc >= 3) return version(argv[2], argc - 3, argv + 3);
+    std::fputs("usage: test_helper child COMMAND... | service SCRIPT | query NAME [FILE] | version FILE KEY...\n", stderr);
     return 2;
 }

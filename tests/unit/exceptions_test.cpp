@@ -8,6 +8,7 @@
 #include "processes.h"
 #include "security.h"
 #include "services.h"
+#include "system_libraries.h"
 
 namespace {
 
@@ -25,6 +26,7 @@ void* operator new(std::size_t size) {
 
 namespace {
 
+// Each row: the call name its exception carries, and a call that fails.
 TEST(exceptions, error_code_is_read_before_the_throw_site_allocates) {
     service_handle_ptr manager = open_service_manager(SC_MANAGER_CONNECT);
     DWORD acl_storage[2];
@@ -39,23 +41,35 @@ TEST(exceptions, error_code_is_read_before_the_throw_site_allocates) {
         {"StartServiceW", [&] { start_service(event_log(SERVICE_QUERY_STATUS)); }},
         {"QueryServiceStatus", [&] { query_service_status(event_log(SERVICE_INTERROGATE)); }},
         {"ChangeServiceConfig2W", [&] { set_service_start_delayed(event_log(SERVICE_QUERY_STATUS)); }},
+        // A library or procedure loaded on first use is named with the call.
+        {"LoadLibraryExW(agent-no-such.dll)", [] { get_system_procedure(L"agent-no-such.dll", "F"); }},
+        {"GetProcAddress(kernel32.dll!AgentNoSuch)", [] { get_system_procedure(L"kernel32.dll", "AgentNoSuch"); }},
     };
-    auto error_of = [](const std::function<void()>& call) -> std::uint32_t {
+    auto error_of = [](const std::function<void()>& call) -> std::pair<std::uint32_t, std::string> {
         try {
             call();
         } catch (const system_exception& e) {
-            return e.error();
+            return {e.error(), to_string(e.call())};
         }
-        return 0;
+        return {0, ""};
     };
     for (const auto& [name, call] : failing) {
-        std::uint32_t expected = error_of(call);
+        auto expected = error_of(call);
         allocation_clobbers_last_error = true;
-        std::uint32_t seen = error_of(call);
+        auto seen = error_of(call);
         allocation_clobbers_last_error = false;
-        EXPECT_NE(expected, 0u) << name;
+        EXPECT_NE(expected.first, 0u) << name;
         EXPECT_EQ(seen, expected) << name;
+        EXPECT_EQ(expected.second, name);
     }
+}
+
+// Where the system-folder search flag is refused (Windows 7 without KB2533623), the library comes
+// by its full path under the system folder: the same module the flag gives.
+TEST(system_libraries, by_full_path_the_same_module_as_through_the_search_flag) {
+    HMODULE by_flag = LoadLibraryExW(L"bcrypt.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    ASSERT_NE(by_flag, nullptr);
+    EXPECT_EQ(load_from_system_directory(L"bcrypt.dll"), by_flag);
 }
 
 // Access is never refused under Wine, so the one handler that catches every refusal is checked here.

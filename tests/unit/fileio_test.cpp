@@ -31,8 +31,9 @@ TEST(file_reader, lines_end_at_lf_crlf_or_a_lone_cr_also_across_buffer_fills) {
     EXPECT_EQ(lines_of("a\r\nb\rc\n\nd"), (lines{L"a", L"b", L"c", L"", L"d", L"<end>"}));
     EXPECT_EQ(lines_of(""), (lines{L"<end>"}));
     EXPECT_EQ(lines_of("\r\r\n"), (lines{L"", L"", L"<end>"}));
-    // UTF-8 is decoded; a byte-order mark stays part of the first line.
-    EXPECT_EQ(lines_of("\xef\xbb\xbf" "caf\xc3\xa9\n"), (lines{L"\ufeffcaf\u00e9", L"<end>"}));
+    // UTF-8, and UTF-16 LE after its byte-order mark (an odd last byte replaced); no mark is part of a line.
+    EXPECT_EQ(lines_of("\xef\xbb\xbf" "caf\xc3\xa9\n"), (lines{L"caf\u00e9", L"<end>"}));
+    EXPECT_EQ(lines_of(std::string("\xff\xfe" "a\0\r\0\xe9\0\r\0\n\0z", 13)), (lines{L"a", L"\u00e9", L"\ufffd", L"<end>"}));
     // The reader fills a 4096-byte buffer: a CR as its last byte, then an LF or a new line in the next fill.
     std::string filler(4095, 'x');
     EXPECT_EQ(lines_of(filler + "\r\nnext"), (lines{std::wstring(4095, L'x'), L"next", L"<end>"}));

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "agent.h"
+// After windows.h, which agent.h includes.
+#include <dbghelp.h>
 
 // A function whose name is longer than the 256 characters the symbol look-up has room for.
 #define NAME_PART_ abcdefghijklmnopqrstuvwxyzabcdefghijklmnopqrstuvwxyzabcdefghijklmnopqrstuvwxyz
@@ -36,6 +38,15 @@ TEST(stack_traces, a_name_longer_than_the_buffer_ends_where_the_buffer_does) {
     EXPECT_GT(name.size(), 200u);
     EXPECT_LT(name.size(), 257u);
     EXPECT_EQ(name, full.substr(0, name.size()));
+}
+
+// A symbol path on a drive that is not ready must not open a dialog in an interactive FATAL.
+TEST(stack_traces, the_symbol_engine_never_asks_the_user) {
+    ASSERT_FALSE(stack_trace().frames().empty());
+    FARPROC get_options = GetProcAddress(GetModuleHandleW(L"dbghelp.dll"), "SymGetOptions");
+    ASSERT_NE(get_options, nullptr);
+    constexpr DWORD quiet = SYMOPT_FAIL_CRITICAL_ERRORS | SYMOPT_NO_PROMPTS;
+    EXPECT_EQ(reinterpret_cast<decltype(&SymGetOptions)>(reinterpret_cast<void*>(get_options))() & quiet, quiet);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "agent.h"
 #include "deadline.h"
 #include "fileio.h"
+#include "process_ancestry.h"
 #include "processes.h"
 #include "system_handles.h"
 
@@ -100,6 +101,20 @@ TEST(process_output, a_parent_without_standard_input_or_error_starts_children) {
     }
 }
 
+// A write end can outlive its writer in a process that inherited it (cmd.exe passes every inheritable
+// handle on to what it starts): reading ends with the writer all the same.
+TEST(process_output, reading_ends_with_the_writer_though_another_write_end_stays_open) {
+    deadline limit(std::chrono::seconds(30), "reading past the end of the writer");
+    output_pipe pipe;
+    shared_handle write_end = pipe.open_write_end();
+    shared_handle kept = duplicate_handle(write_end, false);  // this process stands for the one that inherited it
+    child_guard guard{create_process_with_standard_handles(child({L"print", L"written"}), {}, write_end)};
+    write_end.reset();
+    std::vector<char> output;
+    pipe.read_all(guard.process, output);
+    EXPECT_EQ(std::string(output.begin(), output.end()), "written\n");
+}
+
 // The child tells by SetEvent on the value it is given whether it holds the handle.
 bool child_can_use(const shared_handle& event, const std::vector<shared_handle>& inherit) {
     ResetEvent(event.get());
@@ -136,6 +151,14 @@ TEST(handle_inheritance, a_child_with_a_list_keeps_this_process_standard_output)
     while (ReadFile(read_end.get(), buffer, sizeof buffer, &count, nullptr) && count > 0) received.append(buffer, count);
     EXPECT_EQ(code, 0u) << "the child could not write to its standard output";
     EXPECT_EQ(received, "still here\n");
+}
+
+// After id reuse a snapshot's parent links can lead to a process younger than this one: never an ancestor.
+TEST(process_ancestry, a_process_younger_than_this_one_is_refused_as_an_ancestor) {
+    child_guard young{create_process(child({L"sleep", L"20000"}), {}, {}, L"", false)};
+    ASSERT_LT(get_process_creation_time(get_current_process_handle(false)), get_process_creation_time(young.process));
+    EXPECT_THROW(get_ancestor_handle(get_process_id(young.process), SYNCHRONIZE), ancestor_process_not_found_exception);
+    EXPECT_NO_THROW(get_ancestor_handle(GetCurrentProcessId(), SYNCHRONIZE));  // the same creation time passes
 }
 
 }  // namespace

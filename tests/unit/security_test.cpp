@@ -1,9 +1,10 @@
-// The access list install-service gives the service of a user account. Wine's service manager does
-// not keep a service's list, so the list the program builds is checked here.
+// The access list install-service gives the service of a user account, and the account's registered name:
+// Wine's service manager keeps no list, and its look-up knows no user principal names.
 
 #include <gtest/gtest.h>
 
 #include "security.h"
+#include "services.h"
 
 namespace {
 
@@ -26,6 +27,7 @@ TEST(security, the_account_entry_comes_last_with_the_self_control_rights_and_not
     DWORD old_in_use = list.get_size_info().bytes_in_use;
     account_info account = get_account_info(L"NetworkService");
     EXPECT_EQ(L"NT AUTHORITY", account.domain);
+    EXPECT_EQ(L"alice@corp.example", registered_account_name(L"alice@corp.example", L"CORP"));
     list.add_access_allowed_entry(account.sid.data());
 
     access_control_list::size_info info = list.get_size_info();
