@@ -187,7 +187,6 @@ void windows_service::service_main() {
     }
     shared_handle agent_thread(reinterpret_cast<HANDLE>(thread));
     if (await_environment(agent_thread)) set_status(SERVICE_RUNNING);
-    set_failure_exit_hook(nullptr);
 
     std::size_t first = wait_for_one_of_multiple_handles({stop_event_, jvm_exit_event_, agent_thread}, INFINITE);
     if (first == 0) {
@@ -233,6 +232,8 @@ unsigned __stdcall windows_service::run_agent_in_thread(void*) {
         windows_service& instance = get_application_instance();
         load_environment_defined_in_set_env_script();
         set_environment_variable(L"QUENDA_SERVICE_NAME", get_service_name());
+        // The start is over: a failure from here on ends a running service, as it always has.
+        set_failure_exit_hook(nullptr);
         set_event(instance.environment_loaded_event_);
         // A stop that came while the environment loaded ends the start: no agent to run.
         if (wait_for_single_handle(instance.stop_event_, 0)) return 0;
