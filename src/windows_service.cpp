@@ -28,8 +28,8 @@ constexpr DWORD pending_wait_hint_ms = 3000;
 // A pending state whose check point stands still for longer than its wait hint counts as hung, and
 // the service manager and its clients stop waiting: progress is reported well within the hint.
 constexpr DWORD progress_interval_ms = 1000;
-// Stop is the only request the host handles. Windows ends the processes of services that do not
-// take preshutdown at a reboot, without a word: the host takes it, as a stop.
+// The host handles stop, and preshutdown as a stop: at a shutdown or restart Windows ends the
+// processes of services that do not take preshutdown without a word to them.
 constexpr DWORD accepted_controls = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PRESHUTDOWN;
 
 std::atomic<windows_service*> application_instance{nullptr};
