@@ -113,8 +113,8 @@ Installing
   Copy agent.exe and agent.pdb into the bin directory of the agent home (for example C:\\Agent\\bin).
   The agent home is the directory above bin; agent.exe finds everything else from there:
   conf\\agent\\javahome.conf, conf\\agent\\javaopts.conf, bin\\set_env.cmd, lib and var. Nothing else
-  needs to be installed: the program uses only DLLs that come with Windows. docs\\install.md walks
-  through an installation step by step.
+  needs to be installed: the program uses only DLLs that come with Windows, Windows 7 or Windows
+  Server 2008 R2 and later. docs\\install.md walks through an installation step by step.
 
 The symbol file
   When agent.exe meets an error it cannot recover from, it writes a FATAL line followed by a stack
@@ -124,11 +124,14 @@ The symbol file
   of another build) every line reads "at <function>(<file>:0)", which support cannot use. Always
   replace both files together.
 
-Commands (run from an elevated command prompt for the service commands)
+Commands (the service commands need an elevated command prompt; so do start and stop, and run and env
+when bin\\set_env.cmd exists, once the agent home is protected as docs\\security.md recommends)
   agent.exe                      version, agent home, service name, executable checksum (exit code 1)
   agent.exe run [-debug]         run the agent in this console until it ends
   agent.exe start [-debug]       start the agent in the background (output in var\\log\\stdout)
-  agent.exe stop                 ask a running agent to stop (creates var\\shutdown)
+  agent.exe stop                 ask every running agent of this home to stop, the service's included:
+                                 creates or empties var\\shutdown, which the program itself deletes
+                                 only in the service process, after the service has stopped
   agent.exe env                  print the environment the agent would see
   agent.exe install-service [--start=auto|manual|delayed|disabled] [--user=NAME] [--password=TEXT]
   agent.exe uninstall-service    stop and remove the service of this agent home
@@ -136,8 +139,11 @@ Commands (run from an elevated command prompt for the service commands)
   agent.exe stop-service         stop the service and wait until it has stopped
 
 Logs
-  Console commands log to standard error; the background agent and the service log to
-  var\\log\\stdout. Set QUENDA_SERVICE_LOGGING_LEVEL=debug (or trace) for more detail.
+  Console commands log to standard error. The background agent and the service log to
+  var\\log\\stdout, together with the agent's own output; each start begins that file afresh and
+  keeps the previous run's log as var\\log\\stdout.1. A service that ends before it could write its
+  log shows up only in the System event log. Set QUENDA_SERVICE_LOGGING_LEVEL=debug (or trace) for
+  more detail: for the service, in the Environment value of its registry key (docs\\service.md).
 
 The administrator's guide in docs\\ describes every command, the files and environment variables the
 program uses, the service registration, the logs, restarts and upgrades, and troubleshooting.

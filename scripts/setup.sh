@@ -9,6 +9,10 @@ have x86_64-w64-mingw32-g++-posix || need+=(g++-mingw-w64-x86-64)
 have wine || need+=(wine)
 [ -x /usr/lib/wine/wine64 ] || need+=(wine64)
 dpkg -s wine32:i386 >/dev/null 2>&1 || need+=(wine32:i386 libwine:i386)
+# Wine's preloaders (Debian only suggests them) reserve the address ranges Windows needs before anything
+# else is mapped; without them a start now and then fails silently (README, "Tests under Wine").
+[ -x /usr/lib/wine/wine64-preloader ] || need+=(wine64-preloader)
+[ -x /usr/lib/wine/wine-preloader ] || need+=(wine32-preloader:i386)
 have clang++-14 || need+=(clang-14)
 have ld.lld-14 || need+=(lld-14)
 have llvm-strip-14 && have llvm-pdbutil-14 || need+=(llvm-14)

@@ -28,8 +28,8 @@ constexpr DWORD pending_wait_hint_ms = 3000;
 // A pending state whose check point stands still for longer than its wait hint counts as hung, and
 // the service manager and its clients stop waiting: progress is reported well within the hint.
 constexpr DWORD progress_interval_ms = 1000;
-// Stop is the only request the host handles. Windows ends the processes of services that do not
-// take preshutdown at a reboot, without a word: the host takes it, as a stop.
+// The host handles stop, and preshutdown as a stop: at a shutdown or restart Windows ends the
+// processes of services that do not take preshutdown without a word to them.
 constexpr DWORD accepted_controls = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PRESHUTDOWN;
 
 std::atomic<windows_service*> application_instance{nullptr};
@@ -187,7 +187,6 @@ void windows_service::service_main() {
     }
     shared_handle agent_thread(reinterpret_cast<HANDLE>(thread));
     if (await_environment(agent_thread)) set_status(SERVICE_RUNNING);
-    set_failure_exit_hook(nullptr);
 
     std::size_t first = wait_for_one_of_multiple_handles({stop_event_, jvm_exit_event_, agent_thread}, INFINITE);
     if (first == 0) {
@@ -233,6 +232,8 @@ unsigned __stdcall windows_service::run_agent_in_thread(void*) {
         windows_service& instance = get_application_instance();
         load_environment_defined_in_set_env_script();
         set_environment_variable(L"QUENDA_SERVICE_NAME", get_service_name());
+        // The start is over: a failure from here on ends a running service, as it always has.
+        set_failure_exit_hook(nullptr);
         set_event(instance.environment_loaded_event_);
         // A stop that came while the environment loaded ends the start: no agent to run.
         if (wait_for_single_handle(instance.stop_event_, 0)) return 0;
