@@ -21,6 +21,8 @@ std::wstring to_wstring(const std::string& text);
 void trim(std::wstring& text);
 bool equals_ignore_case(const std::wstring& a, const std::wstring& b);
 std::vector<std::wstring> split_command_line(const std::wstring& command_line);
+// Arguments after a command's program, split by the same rules: quoted parts keep their blanks.
+std::vector<std::wstring> split_arguments(const std::wstring& text);
 
 void set_program_arguments(int argc, wchar_t** argv);
 void log_app_startup();
@@ -33,8 +35,6 @@ std::wstring redact_secret_argument(const std::wstring& argument, const wchar_t*
 // A JVM option as logs show it: the value of a -D option whose name ends in "password", "passwd",
 // "secret" or "token" (any letter case) is masked.
 std::wstring redact_secret_option(const std::wstring& option);
-// A command line as logs show it: every argument that is such an option is shown masked.
-std::wstring redact_secret_options_in(const std::wstring& command_line);
 
 // ---- exceptions ------------------------------------------------------------------------------
 

@@ -118,7 +118,12 @@ void do_upgrade_continue(int argc, wchar_t** argv) {
         // The extra options are inserted verbatim: the variable may carry several of them.
         std::wstring command_line = quote_argument(java_exe) + L" " + extra_options + L" -jar " + quote_argument(jar) +
                                     L" " + quote_argument(jar);
-        LOG_INFO(L"Executing upgrader: %s", redact_secret_options_in(command_line));
+        // Shown as the upgrader reads them, each option quoted as needed, secret values masked.
+        std::wstring shown_options;
+        for (const std::wstring& option : split_arguments(extra_options))
+            shown_options += (shown_options.empty() ? L"" : L" ") + quote_argument(redact_secret_option(option));
+        LOG_INFO(L"Executing upgrader: %s %s -jar %s %s", quote_argument(java_exe), shown_options, quote_argument(jar),
+                 quote_argument(jar));
         LOG_INFO(L"Upgrade log: %s", get_upgrade_log_path());
         shared_handle upgrader = create_process(command_line, {}, {}, get_upgrade_log_path(), false);
         wait_for_single_handle(upgrader, INFINITE);

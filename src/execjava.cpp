@@ -21,10 +21,7 @@ std::vector<std::wstring> debug_options() {
     std::wstring text = get_environment_variable(L"JAVA_DEBUG_OPTS", default_debug_options);
     trim(text);
     if (text.empty()) return {};
-    // Split by the Windows rules, so that quoted parts keep their blanks.
-    std::vector<std::wstring> options = split_command_line(L"program " + text);
-    options.erase(options.begin());
-    return options;
+    return split_arguments(text);
 }
 
 // Destroys the VM when the run ends, also when an exception passes.

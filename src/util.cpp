@@ -73,6 +73,13 @@ std::vector<std::wstring> split_command_line(const std::wstring& command_line) {
     return std::vector<std::wstring>(arguments, arguments + count);
 }
 
+std::vector<std::wstring> split_arguments(const std::wstring& text) {
+    // The first word of a command line is read by the rules of a program path: a placeholder takes it.
+    std::vector<std::wstring> arguments = split_command_line(L"program " + text);
+    arguments.erase(arguments.begin());
+    return arguments;
+}
+
 void set_program_arguments(int argc, wchar_t** argv) {
     stored_arguments() = program_arguments{argc, argv};
 }
@@ -126,29 +133,4 @@ std::wstring redact_secret_option(const std::wstring& option) {
             return option.substr(0, equals + 1) + redact_secret(option.substr(equals + 1));
     }
     return option;
-}
-
-std::wstring redact_secret_options_in(const std::wstring& command_line) {
-    auto blank = [&](std::size_t i) { return command_line[i] == L' ' || command_line[i] == L'\t'; };
-    std::wstring shown;
-    for (std::size_t i = 0; i < command_line.size();) {
-        if (blank(i)) {
-            shown += command_line[i++];
-            continue;
-        }
-        // One argument: up to a blank outside double quotes. A quote after an odd number of
-        // backslashes is a character of the argument, as the Windows rules read it.
-        std::size_t start = i;
-        std::size_t backslashes = 0;
-        bool quoted = false;
-        std::wstring argument;
-        for (; i < command_line.size() && (quoted || !blank(i)); ++i) {
-            if (command_line[i] == L'"' && backslashes % 2 == 0) quoted = !quoted;
-            else argument += command_line[i];
-            backslashes = command_line[i] == L'\\' ? backslashes + 1 : 0;
-        }
-        std::wstring masked = redact_secret_option(argument);
-        shown += masked == argument ? command_line.substr(start, i - start) : masked;
-    }
-    return shown;
 }
