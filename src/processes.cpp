@@ -160,6 +160,20 @@ shared_handle start_process(const std::wstring& command_line, bool inherit_handl
 
 constexpr DWORD creation_flags = EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT;
 
+void use_standard_handles(STARTUPINFOEXW& startup, const shared_handle& input, const shared_handle& output,
+                          const shared_handle& error) {
+    startup.StartupInfo.dwFlags |= STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = input.get();
+    startup.StartupInfo.hStdOutput = output.get();
+    startup.StartupInfo.hStdError = error.get();
+}
+
+// The block a child is given, or none: the child then inherits this process's environment.
+std::optional<std::wstring> environment_block_for(const std::vector<std::wstring>& environment) {
+    if (environment.empty()) return std::nullopt;
+    return make_environment_block(environment);
+}
+
 }  // namespace
 
 std::wstring quote_argument(const std::wstring& argument) {
@@ -181,8 +195,7 @@ std::wstring build_command_line(const std::wstring& program, const std::vector<s
 shared_handle create_process(const std::wstring& command_line, const std::vector<std::wstring>& environment,
                              const std::vector<shared_handle>& inherit, const std::wstring& output_path,
                              bool detached) {
-    std::optional<std::wstring> environment_block;
-    if (!environment.empty()) environment_block = make_environment_block(environment);
+    std::optional<std::wstring> environment_block = environment_block_for(environment);
 
     STARTUPINFOEXW startup{};
     startup.StartupInfo.cb = sizeof startup;
@@ -193,10 +206,7 @@ shared_handle create_process(const std::wstring& command_line, const std::vector
         input = inheritable_null_device(false);
         output = open_for_redirection(output_path, true);
         set_inheritable(output, true);
-        startup.StartupInfo.dwFlags |= STARTF_USESTDHANDLES;
-        startup.StartupInfo.hStdInput = input.get();
-        startup.StartupInfo.hStdOutput = output.get();
-        startup.StartupInfo.hStdError = output.get();
+        use_standard_handles(startup, input, output, output);
     } else if (!inherit.empty() && !detached) {
         // With a handle list the child inherits nothing else, its standard handles included: Windows
         // still copies their values into the child, which then writes into handles it does not
@@ -204,10 +214,7 @@ shared_handle create_process(const std::wstring& command_line, const std::vector
         input = inheritable_standard_handle(STD_INPUT_HANDLE);
         output = inheritable_standard_handle(STD_OUTPUT_HANDLE);
         error = inheritable_standard_handle(STD_ERROR_HANDLE);
-        startup.StartupInfo.dwFlags |= STARTF_USESTDHANDLES;
-        startup.StartupInfo.hStdInput = input.get();
-        startup.StartupInfo.hStdOutput = output.get();
-        startup.StartupInfo.hStdError = error.get();
+        use_standard_handles(startup, input, output, error);
     }
 
     std::optional<thread_attribute_list> attributes;
@@ -224,18 +231,14 @@ shared_handle create_process(const std::wstring& command_line, const std::vector
 shared_handle create_process_with_standard_handles(const std::wstring& command_line,
                                                    const std::vector<std::wstring>& environment,
                                                    const shared_handle& output, const std::wstring& directory) {
-    std::optional<std::wstring> environment_block;
-    if (!environment.empty()) environment_block = make_environment_block(environment);
+    std::optional<std::wstring> environment_block = environment_block_for(environment);
     shared_handle input = inheritable_standard_handle(STD_INPUT_HANDLE);
     shared_handle error = inheritable_standard_handle(STD_ERROR_HANDLE);
     shared_handle child_output = output ? output : inheritable_null_device(true);
 
     STARTUPINFOEXW startup{};
     startup.StartupInfo.cb = sizeof startup;
-    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-    startup.StartupInfo.hStdInput = input.get();
-    startup.StartupInfo.hStdOutput = child_output.get();
-    startup.StartupInfo.hStdError = error.get();
+    use_standard_handles(startup, input, child_output, error);
     thread_attribute_list attributes({}, input, child_output, error);
     startup.lpAttributeList = attributes.get();
     return start_process(command_line, true, creation_flags, environment_block ? &*environment_block : nullptr,
@@ -299,15 +302,6 @@ void output_pipe::read_all(const shared_handle& writer, std::vector<char>& outpu
         if (!complete(overlapped, writer, count)) return;
         output.insert(output.end(), buffer, buffer + count);
     }
-}
-
-shared_handle create_process_with_output(const std::wstring& command_line, std::vector<char>& output,
-                                         const std::vector<std::wstring>& environment) {
-    output_pipe pipe;
-    // This process keeps no write end: the pipe ends when the child's copy closes.
-    shared_handle process = create_process_with_standard_handles(command_line, environment, pipe.open_write_end());
-    pipe.read_all(process, output);
-    return process;
 }
 
 DWORD get_exit_code(const shared_handle& process) {

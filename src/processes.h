@@ -59,12 +59,6 @@ private:
     shared_handle event_;
 };
 
-// Starts a child whose standard output is a pipe and appends everything it writes there to output,
-// until no write end is left or the child has ended (the child may still be running when this
-// returns). Its standard input and error are this process's own. environment: as for create_process.
-shared_handle create_process_with_output(const std::wstring& command_line, std::vector<char>& output,
-                                         const std::vector<std::wstring>& environment = {});
-
 // STILL_ACTIVE (259) while the process runs.
 DWORD get_exit_code(const shared_handle& process);
 // Milliseconds since 1970-01-01 00:00 UTC.

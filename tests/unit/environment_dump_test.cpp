@@ -72,9 +72,8 @@ TEST(environment_block, path_entries_are_compared_whole_without_regard_to_case_o
 // The site's interpreter settings (AutoRun, EnableExtensions, DelayedExpansion) must not change the
 // script (Wine's cmd.exe ignores them, Windows' does not).
 TEST(environment_block, the_interpreter_is_told_to_ignore_site_settings) {
-    std::wstring script = get_temp_dir() + L"\\{X}.cmd";
-    EXPECT_NE(environment_script_command_line(script).find(L"\\cmd.exe\" /d /e:on /v:off /s /c \"\"..\\var\\temp\\{X}.cmd\"\""),
-              std::wstring::npos);
+    EXPECT_TRUE(environment_script_command_line(get_temp_dir() + L"\\{X}.cmd")
+                    .ends_with(L"\\cmd.exe\" /d /e:on /v:off /s /c \"\"..\\var\\temp\\{X}.cmd\"\""));
 }
 
 }  // namespace

@@ -52,7 +52,9 @@ std::wstring child(strings commands) {
 std::pair<std::string, DWORD> run_captured(const std::wstring& command_line) {
     deadline limit(std::chrono::seconds(30), "reading the output of a child");
     std::vector<char> output;
-    child_guard guard{create_process_with_output(command_line, output)};
+    output_pipe pipe;
+    child_guard guard{create_process_with_standard_handles(command_line, {}, pipe.open_write_end())};
+    pipe.read_all(guard.process, output);
     DWORD code = guard.exit_code();
     return {std::string(output.begin(), output.end()), code};
 }
